@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+// Names shared by every part of the updater: file and directory names,
+// INI keys and the status texts of the dialog's upper label.
+
+inline const QString kUpdateTmpDir = QStringLiteral("UpdateTmp/");
+inline const QString kUpdateIniFile = QStringLiteral("update.ini");
+inline const QString kUpdateTmpIniFile = QStringLiteral("updateTmp.ini");
+inline const QString kMd5File = QStringLiteral("md5.txt");
+inline const QString kMd5TmpFile = QStringLiteral("md5Tmp.txt");
+inline const QString kSystemCfgFile = QStringLiteral("/system.cfg");
+inline const QString kUpdateGroup = QStringLiteral("Update/");
+inline const QString kKeyUrl = QStringLiteral("URL");
+inline const QString kKeyExeName = QStringLiteral("ExeName");
+inline const QString kKeyVersionFolder = QStringLiteral("Version/Folder");
+inline const QString kKeyVersionVersion = QStringLiteral("Version/Version");
+inline const QString kStatusPreparing = QStringLiteral("准备开始更新");
+inline const QString kStatusUpdating = QStringLiteral("正在更新");
+inline const QString kStatusFailed = QStringLiteral("更新失败");
+inline const QString kStatusStopped = QStringLiteral("停止更新");
+inline const QString kStatusCancelling = QStringLiteral("正在取消更新");

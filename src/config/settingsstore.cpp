@@ -1,0 +1,43 @@
+#include "settingsstore.h"
+
+#include "constants.h"
+
+#include <QCoreApplication>
+#include <QSettings>
+#include <memory>
+
+SettingsStore::SettingsStore(const QString &path)
+    : m_path(path)
+{
+    load();
+}
+
+SettingsStore &SettingsStore::instance()
+{
+    static SettingsStore store(QCoreApplication::applicationDirPath() + kSystemCfgFile);
+    return store;
+}
+
+QString SettingsStore::value(const QString &key)
+{
+    auto it = m_values.find(key);
+    if (it == m_values.end())
+        it = m_values.insert(key, QString());
+    return it.value();
+}
+
+void SettingsStore::setValue(const QString &key, const QString &value)
+{
+    m_values.insert(key, value);
+}
+
+void SettingsStore::load()
+{
+    auto settings = std::make_unique<QSettings>(m_path, QSettings::IniFormat);
+    const QString url = settings->value(kUpdateGroup + kKeyUrl, QVariant()).toString();
+    const QString exeName = settings->value(kUpdateGroup + kKeyExeName, QVariant()).toString();
+    if (!m_values.contains(kKeyUrl))
+        m_values.insert(kKeyUrl, url);
+    if (!m_values.contains(kKeyExeName))
+        m_values.insert(kKeyExeName, exeName);
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QMap>
+#include <QString>
+
+// system.cfg, read once on first use. Only [Update] URL and ExeName are
+// loaded; the file is never written and never read again during a run.
+class SettingsStore
+{
+public:
+    explicit SettingsStore(const QString &path);
+
+    // The process-wide store on <application dir>/system.cfg.
+    static SettingsStore &instance();
+
+    // Unknown keys are inserted with an empty value, so every key ever asked
+    // for stays in the map.
+    QString value(const QString &key);
+
+    // Replaces a loaded value in memory only. For code that drives the
+    // updater in-process (tests, tools); the file is left alone.
+    void setValue(const QString &key, const QString &value);
+
+    QString path() const { return m_path; }
+
+private:
+    Q_DISABLE_COPY(SettingsStore)
+    void load();
+
+    QString m_path;
+    QMap<QString, QString> m_values;
+};

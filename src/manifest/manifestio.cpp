@@ -1,0 +1,67 @@
+#include "filemanifest.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QTextStream>
+
+QString fileMd5(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    const bool complete = hash.addData(&file);
+    file.close();
+    return complete ? QString::fromLatin1(hash.result().toHex()) : QString();
+}
+
+void generateManifest(const QString &root)
+{
+    if (root.isEmpty())
+        return;
+
+    QStringList files;
+    collectFiles(root, QString(), files);
+
+    FileManifest manifest;
+    for (const QString &relativePath : qAsConst(files))
+        manifest.insert(relativePath, fileMd5(root + QLatin1Char('/') + relativePath));
+
+    QFile out(root + QStringLiteral("md5.txt"));
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Text))
+        return;
+    QTextStream stream(&out);
+    for (auto it = manifest.cbegin(); it != manifest.cend(); ++it)
+        stream << it.value() << QStringLiteral("\t") << it.key() << QStringLiteral("\n");
+    stream.flush();
+    out.close();
+}
+
+FileManifest readManifest(const QString &path)
+{
+    FileManifest manifest;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return manifest;
+    QTextStream stream(&file);
+    while (!stream.atEnd()) {
+        const QString line = stream.readLine();
+        const QStringList fields = line.split(QLatin1Char('\t'), Qt::KeepEmptyParts, Qt::CaseSensitive);
+        if (fields.size() < 2)
+            continue;
+        manifest.insert(fields.at(1), fields.at(0));
+    }
+    file.close();
+    return manifest;
+}
+
+FileManifest compareManifests(const FileManifest &local, const FileManifest &server)
+{
+    FileManifest result;
+    for (auto it = server.cbegin(); it != server.cend(); ++it) {
+        const auto localIt = local.constFind(it.key());
+        if (localIt == local.cend() || localIt.value() != it.value())
+            result.insert(it.key(), it.value());
+    }
+    return result;
+}

@@ -1,0 +1,179 @@
+#include "ui/widget.h"
+#include "ui_widget.h"
+
+#include "config/constants.h"
+#include "config/settingsstore.h"
+#include "downloadsink.h"
+#include "transfer.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QNetworkReply>
+
+void Widget::startDownloadQueue(const FileManifest &files)
+{
+    m_isUpdating = true;
+    m_statusText = kStatusUpdating;
+    m_errorMessage = QLatin1String("");
+
+    clearDownloadQueue();
+    m_verifiedFiles.clear();
+    m_currentIndex = 0;
+    m_totalFiles = files.size();
+
+    const QString baseUrl = SettingsStore::instance().value(kKeyUrl);
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        DownloadTask task;
+        task.url = composeFileUrl(baseUrl, m_serverFolder, it.key());
+        task.localPath = m_appDir + kUpdateTmpDir + it.key();
+        task.md5 = it.value();
+        m_downloadQueue.append(task);
+    }
+
+    ui->progressBar_update->setValue(0);
+    ui->progressBar_update->setRange(0, m_totalFiles);
+    ui->label_update->setText(kStatusUpdating + tr("准备更新 %1 个文件").arg(m_totalFiles));
+
+    if (!m_downloadQueue.isEmpty())
+        downloadNextFile();
+    else
+        onUpdateCompleted(true);
+}
+
+void Widget::downloadNextFile()
+{
+    if (m_cancelRequested) {
+        onUpdateCompleted(false);
+        return;
+    }
+    if (m_currentIndex >= m_totalFiles) {
+        onUpdateCompleted(true);
+        return;
+    }
+
+    const DownloadTask &task = m_downloadQueue.at(m_currentIndex);
+    m_statusText = tr("%1 %2/%3").arg(kStatusUpdating).arg(m_currentIndex + 1).arg(m_totalFiles);
+    m_errorMessage = QFileInfo(task.localPath).fileName();
+    refreshLabels();
+
+    QDir().mkpath(QFileInfo(task.localPath).absolutePath());
+
+    m_currentSink = std::make_unique<DownloadSink>();
+    if (!m_currentSink->open(task.localPath)) {
+        const QString message = QStringLiteral("无法保存文件:") + task.localPath;
+        qDebug() << "无法保存文件:" << task.localPath;
+        m_currentSink.reset();
+        failQueue(message);
+        return;
+    }
+
+    m_currentReply = m_networkManager.get(makeDownloadRequest(task.url));
+    m_currentReply->setReadBufferSize(kReplyReadBufferSize);
+    connect(m_currentReply, &QNetworkReply::downloadProgress, this, &Widget::onDownloadProgress);
+    connect(m_currentReply, &QNetworkReply::finished, this, &Widget::onDownloadFinished);
+    connect(m_currentReply, &QNetworkReply::errorOccurred, this, &Widget::onDownloadError);
+    connect(m_currentReply, &QNetworkReply::readyRead, this, [this]() {
+        if (!m_currentReply || !m_currentSink)
+            return;
+        if (!m_currentSink->write(m_currentReply->readAll())) {
+            const QString localPath = m_currentSink->path();
+            qDebug() << "无法保存文件:" << localPath;
+            failQueue(QStringLiteral("无法保存文件:") + localPath);
+        }
+    });
+}
+
+void Widget::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    if (bytesTotal > 0)
+        ui->progressBar_updatefile->setValue(int(bytesReceived * 100 / bytesTotal));
+}
+
+void Widget::onDownloadFinished()
+{
+    QNetworkReply *reply = m_currentReply;
+    if (m_cancelRequested) {
+        releaseCurrentDownload();
+        onUpdateCompleted(false);
+        return;
+    }
+    if (!reply)
+        return;
+
+    const DownloadTask task = m_downloadQueue.at(m_currentIndex);
+
+    if (reply->error() != QNetworkReply::NoError) {
+        const QString reason = reply->errorString();
+        m_errorMessage = QStringLiteral("文件下载失败:") + reason;
+        qDebug() << "文件下载失败:" << reason;
+        releaseCurrentDownload();
+        onUpdateCompleted(false);
+        return;
+    }
+
+    bool saved = m_currentSink && m_currentSink->write(reply->readAll());
+    saved = saved && m_currentSink->finish();
+    if (!saved) {
+        qDebug() << "无法保存文件:" << task.localPath;
+        failQueue(QStringLiteral("无法保存文件:") + task.localPath);
+        return;
+    }
+
+    const QString key = keyOfLocalPath(task.localPath);
+    if (m_currentSink->md5Hex().compare(task.md5, Qt::CaseInsensitive) != 0) {
+        qDebug() << "文件校验失败:" << key;
+        failQueue(QStringLiteral("文件校验失败:") + key);
+        return;
+    }
+
+    m_currentSink.reset();
+    m_currentReply = nullptr;
+    reply->disconnect(this);
+    reply->deleteLater();
+
+    m_verifiedFiles.append(key);
+    qDebug() << "文件下载成功并验证通过:" << task.localPath;
+    ui->progressBar_update->setValue(m_currentIndex + 1);
+    ++m_currentIndex;
+    downloadNextFile();
+}
+
+void Widget::onDownloadError(QNetworkReply::NetworkError error)
+{
+    Q_UNUSED(error)
+    // Replies we let go of are disconnected first, so this is always about
+    // the current one, if any.
+    m_errorMessage = QLatin1String("");
+    if (m_currentReply)
+        m_errorMessage = QStringLiteral("下载错误:") + m_currentReply->errorString();
+    releaseCurrentDownload();
+    onUpdateCompleted(false);
+}
+
+void Widget::releaseCurrentDownload()
+{
+    if (m_currentSink) {
+        m_currentSink->discard();
+        m_currentSink.reset();
+    }
+    if (m_currentReply) {
+        QNetworkReply *reply = m_currentReply;
+        m_currentReply = nullptr;
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
+}
+
+void Widget::failQueue(const QString &message)
+{
+    m_errorMessage = message;
+    releaseCurrentDownload();
+    onUpdateCompleted(false);
+}
+
+QString Widget::keyOfLocalPath(const QString &localPath) const
+{
+    return localPath.mid(m_appDir.size() + kUpdateTmpDir.size());
+}

@@ -1,0 +1,38 @@
+#include "transfer.h"
+
+#include <QStringList>
+#include <QUrl>
+
+namespace {
+int g_transferTimeoutMs = 120000;
+}
+
+int transferTimeoutMs()
+{
+    return g_transferTimeoutMs;
+}
+
+void setTransferTimeoutMs(int milliseconds)
+{
+    g_transferTimeoutMs = milliseconds;
+}
+
+QNetworkRequest makeDownloadRequest(const QString &url)
+{
+    QNetworkRequest request;
+    request.setUrl(QUrl(url, QUrl::TolerantMode));
+    request.setTransferTimeout(g_transferTimeoutMs);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    return request;
+}
+
+QString composeFileUrl(const QString &base, const QString &folder, const QString &key)
+{
+    const QStringList components = key.split(QLatin1Char('/'));
+    QStringList encoded;
+    encoded.reserve(components.size());
+    for (const QString &component : components)
+        encoded << QString::fromLatin1(QUrl::toPercentEncoding(component));
+    return base + folder + encoded.join(QLatin1Char('/'));
+}

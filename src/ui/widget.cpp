@@ -1,0 +1,83 @@
+#include "widget.h"
+#include "ui_widget.h"
+
+#include "net/downloadsink.h"
+
+#include <QCoreApplication>
+#include <QPainter>
+#include <QPixmap>
+#include <QTimer>
+
+namespace {
+
+// Both labels share one style; only the point size differs.
+QString labelStyle(int pointSize)
+{
+    return QStringLiteral("font: 700 %1pt \"Microsoft YaHei UI\";").arg(pointSize)
+        + QString(36, QLatin1Char(' ')) + QStringLiteral("color: rgb(0, 0, 0);");
+}
+
+const QString kProgressBarStyle = QStringLiteral("color: rgb(255, 255, 255);");
+
+} // namespace
+
+Widget::Widget(QWidget *parent)
+    : QDialog(parent)
+    , ui(new Ui::Widget)
+    , m_appDir(QCoreApplication::applicationDirPath() + QLatin1Char('/'))
+    , m_currentReply(nullptr)
+    , m_currentIndex(0)
+    , m_totalFiles(0)
+    , m_isUpdating(false)
+    , m_cancelRequested(false)
+    , m_statusText(QLatin1String(""))
+    , m_errorMessage(QLatin1String(""))
+    , m_cancelCheckTimer(nullptr)
+{
+    Q_INIT_RESOURCE(resources);
+    // Queued deliveries of the reply's error signal need the enum by name.
+    qRegisterMetaType<QNetworkReply::NetworkError>("QNetworkReply::NetworkError");
+    ui->setupUi(this);
+    initUi();
+}
+
+Widget::~Widget()
+{
+    delete ui;
+}
+
+void Widget::initUi()
+{
+    setWindowFlags(Qt::FramelessWindowHint);
+    setFixedSize(640, 455);
+
+    ui->label_update->setStyleSheet(labelStyle(16));
+    ui->label_updatefile->setStyleSheet(labelStyle(14));
+    ui->progressBar_update->setStyleSheet(kProgressBarStyle);
+    ui->progressBar_updatefile->setStyleSheet(kProgressBarStyle);
+
+    ui->progressBar_update->setRange(0, 100);
+    ui->progressBar_updatefile->setRange(0, 100);
+    ui->progressBar_update->setValue(0);
+    ui->progressBar_updatefile->setValue(0);
+
+    connect(ui->pushButton_cancel, &QPushButton::clicked, this, &Widget::onCancelUpdate);
+
+    m_cancelCheckTimer = new QTimer(this);
+    connect(m_cancelCheckTimer, &QTimer::timeout, this, &Widget::onCheckCancelRequest);
+}
+
+void Widget::refreshLabels()
+{
+    ui->label_update->setText(m_statusText);
+    ui->label_updatefile->setText(m_errorMessage);
+}
+
+void Widget::paintEvent(QPaintEvent *event)
+{
+    QPainter painter(this);
+    const QPixmap background(QStringLiteral(":/res/bk.png"));
+    painter.drawPixmap(rect(), background);
+    QWidget::paintEvent(event);
+    painter.end();
+}

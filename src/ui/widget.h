@@ -1,0 +1,105 @@
+#pragma once
+
+#include "manifest/filemanifest.h"
+
+#include <QDialog>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <memory>
+
+class QCloseEvent;
+class QPaintEvent;
+class QProgressBar;
+class QShowEvent;
+class QTimer;
+class DownloadSink;
+
+namespace Ui {
+class Widget;
+}
+
+// One file of the update queue.
+struct DownloadTask
+{
+    QString url;
+    QString localPath;
+    QString md5;
+};
+
+// The updater's only window, and the owner of the whole update state. Its
+// member functions live beside the subsystem that owns them: the form and
+// painting here, downloads in src/net, the workflow in src/update.
+class Widget : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit Widget(QWidget *parent = nullptr);
+    ~Widget() override;
+
+    // True when the installation is current (src/update/updatecheck.cpp).
+    bool checkUpdate();
+
+    // Fetches url into savePath, running a local event loop until the
+    // transfer ends (src/net/blockingdownload.cpp).
+    bool downloadFileBlocking(const QString &url, const QString &savePath,
+                              QProgressBar *progressBar);
+
+    void runUpdate();
+    void startDownloadQueue(const FileManifest &files);
+    bool applyUpdate();
+    void cleanupTempFiles();
+    void clearDownloadQueue();
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void reject() override;
+
+protected slots:
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onDownloadFinished();
+    void onDownloadError(QNetworkReply::NetworkError error);
+    void onUpdateCompleted(bool success);
+    void onCancelUpdate();
+    void onCheckCancelRequest();
+
+protected:
+    void initUi();
+    void refreshLabels();
+    bool parseServerVersion();
+    void downloadNextFile();
+
+    // Closes and removes the file of the running queue download and lets go
+    // of its reply, so nothing is held open when clean-up runs.
+    void releaseCurrentDownload();
+    // Ends the queue with a failure our own code detected.
+    void failQueue(const QString &message);
+    QString keyOfLocalPath(const QString &localPath) const;
+    void prepareTempDirForQueue();
+
+    Ui::Widget *ui;
+    QString m_appDir;
+    QString m_serverFolder;
+    QString m_serverVersion;
+    QStringList m_tempFiles;
+    QNetworkAccessManager m_networkManager;
+    QNetworkReply *m_currentReply;
+    QVector<DownloadTask> m_downloadQueue;
+    int m_currentIndex;
+    int m_totalFiles;
+    bool m_isUpdating;
+    bool m_cancelRequested;
+    QString m_statusText;
+    QString m_errorMessage;
+    QTimer *m_cancelCheckTimer;
+
+    // Beyond the dialog's published state.
+    bool m_runStarted = false;
+    std::unique_ptr<DownloadSink> m_currentSink;
+    QStringList m_verifiedFiles;
+};

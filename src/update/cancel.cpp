@@ -1,0 +1,102 @@
+#include "ui/widget.h"
+#include "ui_widget.h"
+
+#include "config/constants.h"
+
+#include <QCloseEvent>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+void Widget::onCancelUpdate()
+{
+    if (m_cancelRequested || !m_isUpdating)
+        return;
+
+    QMessageBox box(this);
+    box.setWindowTitle(tr("确认取消"));
+    box.setText(tr("确定要取消更新吗？未完成的更新将不会被应用。"));
+    box.setIcon(QMessageBox::Question);
+    QPushButton *confirm = box.addButton(tr("确认"), QMessageBox::YesRole);
+    QPushButton *keepGoing = box.addButton(tr("取消"), QMessageBox::NoRole);
+    box.setDefaultButton(keepGoing);
+    box.exec();
+
+    if (box.clickedButton() != confirm)
+        return;
+    // The queue may have ended while the box was open.
+    if (m_cancelRequested || !m_isUpdating)
+        return;
+
+    m_isUpdating = false;
+    m_cancelRequested = true;
+    m_statusText = kStatusCancelling;
+    ui->pushButton_cancel->setEnabled(false);
+    releaseCurrentDownload();
+    clearDownloadQueue();
+    cleanupTempFiles();
+    m_errorMessage = tr("更新已取消");
+    // Settles the cancel as a failed update once no reply is in flight.
+    m_cancelCheckTimer->start(100);
+}
+
+void Widget::onCheckCancelRequest()
+{
+    if (m_currentReply)
+        return;
+    m_cancelCheckTimer->stop();
+    onUpdateCompleted(false);
+}
+
+void Widget::reject()
+{
+    if (m_isUpdating && !m_cancelRequested) {
+        releaseCurrentDownload();
+        cleanupTempFiles();
+    }
+    QDialog::reject();
+}
+
+void Widget::closeEvent(QCloseEvent *event)
+{
+    if (m_isUpdating && !m_cancelRequested) {
+        releaseCurrentDownload();
+        cleanupTempFiles();
+    }
+    QDialog::closeEvent(event);
+}
+
+void Widget::cleanupTempFiles()
+{
+    for (const QString &path : qAsConst(m_tempFiles)) {
+        if (QFileInfo::exists(path))
+            QFile::remove(path);
+    }
+
+    const QString tmp = m_appDir + kUpdateTmpDir;
+    QDir tmpDir(tmp);
+    if (!tmpDir.exists())
+        return;
+
+    const QFileInfoList entries = tmpDir.entryInfoList(
+        QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
+    for (const QFileInfo &entry : entries) {
+        if (entry.fileName() == kUpdateIniFile)
+            continue;
+        if (entry.isDir() && !entry.isSymLink())
+            QDir(entry.filePath()).removeRecursively();
+        else
+            QFile::remove(entry.filePath());
+    }
+    qDebug() << "取消/失败后清理临时文件完成";
+}
+
+void Widget::clearDownloadQueue()
+{
+    if (!m_downloadQueue.isEmpty())
+        m_downloadQueue.clear();
+}
