@@ -4,6 +4,7 @@
 #include "net/downloadsink.h"
 
 #include <QCoreApplication>
+#include <QFont>
 #include <QPainter>
 #include <QPixmap>
 #include <QTimer>
@@ -18,6 +19,19 @@ QString labelStyle(int pointSize)
 }
 
 const QString kProgressBarStyle = QStringLiteral("color: rgb(255, 255, 255);");
+
+// The style sheets name the Windows UI font for Chinese text. Elsewhere that
+// family does not exist and the system would fall back to a Latin font, so
+// point the name at the common CJK families instead.
+void addChineseFontSubstitutes()
+{
+#ifndef Q_OS_WIN
+    QFont::insertSubstitutions(QStringLiteral("Microsoft YaHei UI"),
+                               {QStringLiteral("WenQuanYi Micro Hei"),
+                                QStringLiteral("Noto Sans CJK SC"),
+                                QStringLiteral("Source Han Sans SC")});
+#endif
+}
 
 } // namespace
 
@@ -35,6 +49,7 @@ Widget::Widget(QWidget *parent)
     , m_cancelCheckTimer(nullptr)
 {
     Q_INIT_RESOURCE(resources);
+    addChineseFontSubstitutes();
     // Queued deliveries of the reply's error signal need the enum by name.
     qRegisterMetaType<QNetworkReply::NetworkError>("QNetworkReply::NetworkError");
     ui->setupUi(this);

@@ -1,0 +1,398 @@
+#include "testsupport.h"
+#include "ui_widget.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTcpSocket>
+#include <QThread>
+#include <QUrl>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size()
+        && file.flush();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+QString md5Hex(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+QMap<QString, QByteArray> snapshotTree(const QString &root)
+{
+    QMap<QString, QByteArray> tree;
+    const QString base = QDir(root).absolutePath();
+    QDirIterator it(base, QDir::Files | QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info = it.fileInfo();
+        const QString key = path.mid(base.size());
+        if (info.isSymLink())
+            tree.insert(key, "link -> " + info.symLinkTarget().toUtf8());
+        else if (info.isDir())
+            tree.insert(key + QLatin1Char('/'), QByteArray("<dir>"));
+        else
+            tree.insert(key, readFile(path));
+    }
+    return tree;
+}
+
+quint16 freeLocalPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
+}
+
+bool writeServerRelease(const QString &root, const QString &folder, const QString &version,
+                        const QMap<QString, QByteArray> &files)
+{
+    QByteArray manifest;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (!writeFile(root + QLatin1Char('/') + folder + it.key(), it.value()))
+            return false;
+        manifest += md5Hex(it.value()).toUtf8() + '\t' + it.key().toUtf8() + '\n';
+    }
+    const QByteArray ini = "[Version]\nFolder=" + folder.toUtf8() + "\nVersion=" + version.toUtf8() + "\n";
+    return writeFile(root + QLatin1Char('/') + folder + QStringLiteral("/md5.txt"), manifest)
+        && writeFile(root + QStringLiteral("/update.ini"), ini);
+}
+
+bool writeInstallation(const QString &appDir, const QString &url, const QString &exeName,
+                       const QString &version, const QMap<QString, QByteArray> &files)
+{
+    const QString dir = QDir(appDir).absolutePath() + QLatin1Char('/');
+    const QByteArray cfg = "[Update]\nURL=" + url.toUtf8() + "\nExeName=" + exeName.toUtf8() + "\n";
+    if (!writeFile(dir + QStringLiteral("system.cfg"), cfg))
+        return false;
+    if (!version.isEmpty()
+        && !writeFile(dir + QStringLiteral("UpdateTmp/update.ini"),
+                      "[Version]\nFolder=old\nVersion=" + version.toUtf8() + "\n"))
+        return false;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (!writeFile(dir + it.key().mid(1), it.value()))
+            return false;
+    }
+    return true;
+}
+
+// --- nginx ---------------------------------------------------------------
+
+NginxServer::NginxServer(const QString &root)
+    : m_root(QDir(root).absolutePath())
+{
+}
+
+NginxServer::~NginxServer()
+{
+    stop();
+}
+
+QString NginxServer::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1/").arg(m_port);
+}
+
+bool NginxServer::start()
+{
+    const QString nginx = QStringLiteral("/usr/sbin/nginx");
+    if (!QFileInfo(nginx).isExecutable()) {
+        m_error = QStringLiteral("nginx is not installed (Debian package nginx-light)");
+        return false;
+    }
+    const QString work = m_work.path();
+    QDir().mkpath(work + QStringLiteral("/tmp"));
+
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        m_port = freeLocalPort();
+        const QString conf = QStringLiteral(
+            "user root;\n"
+            "daemon off;\n"
+            "master_process off;\n"
+            "worker_processes 1;\n"
+            "pid %1/nginx.pid;\n"
+            "error_log %1/error.log;\n"
+            "events { worker_connections 64; }\n"
+            "http {\n"
+            "  log_format paths '$request_uri';\n"
+            "  access_log %1/access.log paths;\n"
+            "  client_body_temp_path %1/tmp;\n"
+            "  proxy_temp_path %1/tmp;\n"
+            "  fastcgi_temp_path %1/tmp;\n"
+            "  uwsgi_temp_path %1/tmp;\n"
+            "  scgi_temp_path %1/tmp;\n"
+            "  default_type application/octet-stream;\n"
+            "  server {\n"
+            "    listen 127.0.0.1:%2;\n"
+            "    root \"%3\";\n"
+            "    location / { }\n"
+            "  }\n"
+            "}\n").arg(work).arg(m_port).arg(m_root);
+        writeFile(work + QStringLiteral("/nginx.conf"), conf.toUtf8());
+        QFile::remove(work + QStringLiteral("/access.log"));
+
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start(nginx, {QStringLiteral("-p"), work, QStringLiteral("-c"),
+                                work + QStringLiteral("/nginx.conf"), QStringLiteral("-e"),
+                                work + QStringLiteral("/error.log")});
+        if (!m_process.waitForStarted(5000)) {
+            m_error = m_process.errorString();
+            return false;
+        }
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 5000 && m_process.state() == QProcess::Running) {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, m_port);
+            if (probe.waitForConnected(200))
+                return true;
+            QThread::msleep(20);
+        }
+        m_process.kill();
+        m_process.waitForFinished(2000);
+        m_error = QString::fromUtf8(readFile(work + QStringLiteral("/error.log")));
+    }
+    return false;
+}
+
+void NginxServer::stop()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.terminate();
+        if (!m_process.waitForFinished(3000)) {
+            m_process.kill();
+            m_process.waitForFinished(3000);
+        }
+    }
+}
+
+QStringList NginxServer::requestedPaths() const
+{
+    const QByteArray log = readFile(m_work.path() + QStringLiteral("/access.log"));
+    QStringList paths;
+    for (const QByteArray &line : log.split('\n')) {
+        if (!line.isEmpty())
+            paths << QString::fromUtf8(line);
+    }
+    return paths;
+}
+
+// --- fault server --------------------------------------------------------
+
+FaultServer::FaultServer()
+{
+    connect(&m_server, &QTcpServer::newConnection, this, &FaultServer::onNewConnection);
+}
+
+FaultServer::~FaultServer()
+{
+    m_server.close();
+}
+
+bool FaultServer::listen()
+{
+    return m_server.listen(QHostAddress::LocalHost, 0);
+}
+
+QString FaultServer::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1/").arg(port());
+}
+
+void FaultServer::setRoute(const QString &path, const Route &route)
+{
+    m_routes.insert(path, route);
+}
+
+void FaultServer::setBody(const QString &path, const QByteArray &body, int status)
+{
+    Route route;
+    route.status = status;
+    route.body = body;
+    setRoute(path, route);
+}
+
+void FaultServer::onNewConnection()
+{
+    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket]() { onReadyRead(socket); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket]() {
+            m_pending.remove(socket);
+            m_endless.remove(socket);
+            socket->deleteLater();
+        });
+    }
+}
+
+void FaultServer::onReadyRead(QTcpSocket *socket)
+{
+    QByteArray &buffer = m_pending[socket];
+    buffer += socket->readAll();
+    const int end = buffer.indexOf("\r\n\r\n");
+    if (end < 0)
+        return;
+    const QList<QByteArray> requestLine = buffer.left(buffer.indexOf("\r\n")).split(' ');
+    buffer.remove(0, end + 4);
+    const QString path = requestLine.size() > 1 ? QString::fromLatin1(requestLine.at(1)) : QString();
+    m_requests << path;
+    respond(socket, path);
+}
+
+namespace {
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    default: return "Status";
+    }
+}
+
+// Closes with RST instead of FIN, as a crashed peer or a middlebox does.
+void resetConnection(QTcpSocket *socket)
+{
+    const qintptr fd = socket->socketDescriptor();
+    if (fd != -1) {
+        struct linger option;
+        option.l_onoff = 1;
+        option.l_linger = 0;
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&option), sizeof option);
+    }
+    socket->abort();
+}
+
+} // namespace
+
+void FaultServer::respond(QTcpSocket *socket, const QString &path)
+{
+    const QString decoded = QUrl::fromPercentEncoding(path.toLatin1());
+    Route route;
+    if (m_routes.contains(path))
+        route = m_routes.value(path);
+    else if (m_routes.contains(decoded))
+        route = m_routes.value(decoded);
+    else {
+        route.status = 404;
+        route.body = "not here";
+    }
+
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(route.status) + ' ' + reasonPhrase(route.status)
+        + "\r\nConnection: close\r\n";
+    switch (route.kind) {
+    case Kind::Redirect:
+        head += "Location: " + route.location.toUtf8() + "\r\nContent-Length: 0\r\n\r\n";
+        socket->write(head);
+        socket->disconnectFromHost();
+        return;
+    case Kind::Endless:
+        head += "Content-Type: application/octet-stream\r\n\r\n";
+        socket->write(head);
+        m_endless.insert(socket);
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket]() { feedEndless(socket); });
+        feedEndless(socket);
+        return;
+    default:
+        break;
+    }
+
+    const qint64 length = route.announcedLength >= 0 ? route.announcedLength : route.body.size();
+    head += "Content-Length: " + QByteArray::number(length) + "\r\n\r\n";
+    socket->write(head + route.body);
+    switch (route.kind) {
+    case Kind::Stall:
+        socket->flush();
+        break; // keep the connection open and silent
+    case Kind::Reset:
+        socket->flush();
+        socket->waitForBytesWritten(1000);
+        resetConnection(socket);
+        break;
+    default:
+        socket->disconnectFromHost();
+        break;
+    }
+}
+
+void FaultServer::feedEndless(QTcpSocket *socket)
+{
+    if (!m_endless.contains(socket) || socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    if (socket->bytesToWrite() < 256 * 1024)
+        socket->write(QByteArray(64 * 1024, 'x'));
+}
+
+// --- dialog probe --------------------------------------------------------
+
+QString WidgetProbe::statusLabel() const
+{
+    return ui->label_update->text();
+}
+
+QString WidgetProbe::detailLabel() const
+{
+    return ui->label_updatefile->text();
+}
+
+int WidgetProbe::overallValue() const
+{
+    return ui->progressBar_update->value();
+}
+
+int WidgetProbe::overallMaximum() const
+{
+    return ui->progressBar_update->maximum();
+}
+
+int WidgetProbe::fileValue() const
+{
+    return ui->progressBar_updatefile->value();
+}
+
+bool WidgetProbe::cancelEnabled() const
+{
+    return ui->pushButton_cancel->isEnabled();
+}
+
+// --- the updater as a process ---------------------------------------------
+
+QString updaterBinary()
+{
+    return qEnvironmentVariable("UPDATER_BINARY_DIR") + QStringLiteral("/src/updater");
+}
+
+bool installUpdaterBinary(const QString &appDir)
+{
+    const QString target = QDir(appDir).filePath(QStringLiteral("updater"));
+    QFile::remove(target);
+    return QFile::copy(updaterBinary(), target)
+        && QFile::setPermissions(target, QFile::permissions(updaterBinary()));
+}

@@ -1,0 +1,157 @@
+#pragma once
+
+// Shared helpers of the test executables: a real nginx and a fault-injecting
+// HTTP server on 127.0.0.1, throw-away folders, and a view into the dialog's
+// state.
+
+#include "ui/widget.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QMap>
+#include <QObject>
+#include <QProcess>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+class QTcpSocket;
+
+// Writes data to path, creating parent folders. False on any failure.
+bool writeFile(const QString &path, const QByteArray &data);
+QByteArray readFile(const QString &path);
+QString md5Hex(const QByteArray &data);
+
+// Every file below root as relative path -> content ("/a/b" keys), hidden
+// entries included, links not followed. For byte-for-byte comparisons.
+QMap<QString, QByteArray> snapshotTree(const QString &root);
+
+// A port nobody listens on right now.
+quint16 freeLocalPort();
+
+// Lays out a release the way the update server publishes it:
+// root/update.ini, root/<folder>/md5.txt and root/<folder>/<files>.
+bool writeServerRelease(const QString &root, const QString &folder, const QString &version,
+                        const QMap<QString, QByteArray> &files);
+
+// An installation of the main program: system.cfg pointing at url, the
+// version record (when version is not empty) and the given files.
+bool writeInstallation(const QString &appDir, const QString &url, const QString &exeName,
+                       const QString &version, const QMap<QString, QByteArray> &files);
+
+// A throw-away nginx serving root on 127.0.0.1, stopped on destruction.
+class NginxServer
+{
+public:
+    explicit NginxServer(const QString &root);
+    ~NginxServer();
+    NginxServer(const NginxServer &) = delete;
+    NginxServer &operator=(const NginxServer &) = delete;
+
+    bool start();
+    void stop();
+    QString errorText() const { return m_error; }
+    quint16 port() const { return m_port; }
+    QString baseUrl() const;
+    // Request paths in arrival order, as sent ("/1.0/a%20b.txt").
+    QStringList requestedPaths() const;
+
+private:
+    QString m_root;
+    QTemporaryDir m_work;
+    QProcess m_process;
+    quint16 m_port = 0;
+    QString m_error;
+};
+
+// An HTTP/1.1 server for what a real server will not do on demand.
+class FaultServer : public QObject
+{
+    Q_OBJECT
+public:
+    enum class Kind {
+        Body,        // status, headers and body, then close
+        LyingLength, // announces more bytes than it sends, then closes
+        Stall,       // sends part of the body, then nothing
+        Reset,       // sends part of the body, then resets the connection
+        Endless,     // sends body bytes for ever
+        Redirect     // answers with Location
+    };
+    struct Route
+    {
+        Kind kind = Kind::Body;
+        int status = 200;
+        QByteArray body;
+        qint64 announcedLength = -1; // -1: the body's real length
+        QString location;
+    };
+
+    FaultServer();
+    ~FaultServer() override;
+
+    bool listen();
+    quint16 port() const { return m_server.serverPort(); }
+    QString baseUrl() const;
+
+    void setRoute(const QString &path, const Route &route);
+    void setBody(const QString &path, const QByteArray &body, int status = 200);
+    QStringList requestedPaths() const { return m_requests; }
+    void clearRequests() { m_requests.clear(); }
+
+private:
+    void onNewConnection();
+    void onReadyRead(QTcpSocket *socket);
+    void respond(QTcpSocket *socket, const QString &path);
+    void feedEndless(QTcpSocket *socket);
+
+    QTcpServer m_server;
+    QHash<QString, Route> m_routes;
+    QHash<QTcpSocket *, QByteArray> m_pending;
+    QSet<QTcpSocket *> m_endless;
+    QStringList m_requests;
+};
+
+// The dialog with its state opened up for tests.
+class WidgetProbe : public Widget
+{
+public:
+    using Widget::applyUpdate;
+    using Widget::cleanupTempFiles;
+    using Widget::downloadNextFile;
+    using Widget::m_appDir;
+    using Widget::m_cancelCheckTimer;
+    using Widget::m_cancelRequested;
+    using Widget::m_currentIndex;
+    using Widget::m_currentReply;
+    using Widget::m_downloadQueue;
+    using Widget::m_errorMessage;
+    using Widget::m_isUpdating;
+    using Widget::m_serverFolder;
+    using Widget::m_serverVersion;
+    using Widget::m_statusText;
+    using Widget::m_tempFiles;
+    using Widget::m_totalFiles;
+    using Widget::m_verifiedFiles;
+    using Widget::onCancelUpdate;
+    using Widget::onCheckCancelRequest;
+    using Widget::onDownloadError;
+    using Widget::onDownloadFinished;
+    using Widget::onDownloadProgress;
+    using Widget::onUpdateCompleted;
+    using Widget::parseServerVersion;
+    using Widget::refreshLabels;
+
+    QString statusLabel() const;
+    QString detailLabel() const;
+    int overallValue() const;
+    int overallMaximum() const;
+    int fileValue() const;
+    bool cancelEnabled() const;
+};
+
+// The built updater executable.
+QString updaterBinary();
+// Copies the updater into appDir so that appDir is its application folder.
+bool installUpdaterBinary(const QString &appDir);

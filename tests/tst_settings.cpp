@@ -1,0 +1,106 @@
+// system.cfg as the settings store reads it.
+
+#include "config/constants.h"
+#include "config/settingsstore.h"
+#include "testsupport.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestSettings : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void values_data();
+    void values();
+    void unknownKeyIsInserted();
+    void fileIsReadOnce();
+    void instanceIsTheApplicationFile();
+    void constants();
+};
+
+void TestSettings::values_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("exeName");
+
+    QTest::newRow("both") << QByteArray("[Update]\nURL=http://h/u/\nExeName=Main.exe\n")
+                          << "http://h/u/" << "Main.exe";
+    QTest::newRow("CR LF and other groups")
+        << QByteArray("[Other]\r\nURL=x\r\n[Update]\r\nExeName=a b.exe\r\nURL=http://h/\r\n")
+        << "http://h/" << "a b.exe";
+    QTest::newRow("outside the group") << QByteArray("URL=http://h/\nExeName=Main.exe\n") << "" << "";
+    QTest::newRow("empty group") << QByteArray("[Update]\n") << "" << "";
+    QTest::newRow("keys are case-sensitive") << QByteArray("[Update]\nurl=http://h/\n") << "" << "";
+    QTest::newRow("empty file") << QByteArray() << "" << "";
+}
+
+void TestSettings::values()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, url);
+    QFETCH(QString, exeName);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("system.cfg"));
+    QVERIFY(writeFile(path, content));
+    SettingsStore store(path);
+    QCOMPARE(store.value(kKeyUrl), url);
+    QCOMPARE(store.value(kKeyExeName), exeName);
+    QCOMPARE(readFile(path), content); // never written back
+}
+
+void TestSettings::unknownKeyIsInserted()
+{
+    QTemporaryDir dir;
+    SettingsStore store(dir.filePath(QStringLiteral("absent.cfg")));
+    QCOMPARE(store.value(kKeyUrl), QString());
+    QCOMPARE(store.value(kKeyExeName), QString());
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("absent.cfg"))));
+
+    QCOMPARE(store.value(QStringLiteral("Other")), QString());
+    store.setValue(QStringLiteral("Other"), QStringLiteral("set"));
+    QCOMPARE(store.value(QStringLiteral("Other")), QStringLiteral("set"));
+}
+
+void TestSettings::fileIsReadOnce()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("system.cfg"));
+    QVERIFY(writeFile(path, "[Update]\nURL=http://first/\nExeName=first.exe\n"));
+    SettingsStore store(path);
+    QCOMPARE(store.value(kKeyUrl), QStringLiteral("http://first/"));
+
+    QVERIFY(writeFile(path, "[Update]\nURL=http://second/\nExeName=second.exe\n"));
+    QCOMPARE(store.value(kKeyUrl), QStringLiteral("http://first/"));
+    QCOMPARE(store.value(kKeyExeName), QStringLiteral("first.exe"));
+}
+
+void TestSettings::instanceIsTheApplicationFile()
+{
+    SettingsStore &first = SettingsStore::instance();
+    QCOMPARE(&SettingsStore::instance(), &first);
+    QCOMPARE(first.path(), QCoreApplication::applicationDirPath() + QStringLiteral("/system.cfg"));
+}
+
+void TestSettings::constants()
+{
+    // Other installations and servers rely on these exact names.
+    QCOMPARE(kUpdateTmpDir + kUpdateIniFile, QStringLiteral("UpdateTmp/update.ini"));
+    QCOMPARE(kUpdateTmpIniFile, QStringLiteral("updateTmp.ini"));
+    QCOMPARE(kMd5File + kMd5TmpFile, QStringLiteral("md5.txtmd5Tmp.txt"));
+    QCOMPARE(kSystemCfgFile, QStringLiteral("/system.cfg"));
+    QCOMPARE(kUpdateGroup + kKeyUrl, QStringLiteral("Update/URL"));
+    QCOMPARE(kUpdateGroup + kKeyExeName, QStringLiteral("Update/ExeName"));
+    QCOMPARE(kKeyVersionFolder + kKeyVersionVersion, QStringLiteral("Version/FolderVersion/Version"));
+    const QStringList statuses = {kStatusPreparing, kStatusUpdating, kStatusFailed, kStatusStopped,
+                                  kStatusCancelling};
+    QCOMPARE(statuses, QStringList({QStringLiteral("准备开始更新"), QStringLiteral("正在更新"),
+                                    QStringLiteral("更新失败"), QStringLiteral("停止更新"),
+                                    QStringLiteral("正在取消更新")}));
+}
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "tst_settings.moc"
