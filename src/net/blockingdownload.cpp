@@ -55,10 +55,11 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
             [&](QNetworkReply::NetworkError code) {
                 if (failedHere)
                     return;
-                if (code == QNetworkReply::TimeoutError)
-                    m_errorMessage = QStringLiteral("下载超时（%1秒）：").arg(transferTimeoutMs() / 1000) + url;
-                else if (code == QNetworkReply::OperationCanceledError)
-                    m_errorMessage = QStringLiteral("下载被取消：") + url;
+                // Qt ends a transfer whose time-out expired by aborting it.
+                // Nothing else can abort this reply (it is never handed out,
+                // and our own aborts are marked), so a cancel is the time-out.
+                if (code == QNetworkReply::TimeoutError || code == QNetworkReply::OperationCanceledError)
+                    m_errorMessage = transferTimeoutText() + url;
                 else
                     m_errorMessage = QStringLiteral("下载错误：") + reply->errorString()
                         + QStringLiteral("（URL：") + url + QStringLiteral("）");
@@ -79,7 +80,7 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
         loop.exec();
     // Quitting the application ends every event loop, ours included, while
     // the transfer may still be running: that is not a finished download.
-    if (!failedHere && !reply->isFinished())
+    if (!failedHere && reply->error() == QNetworkReply::NoError && !reply->isFinished())
         failHere(QStringLiteral("下载被取消：") + url);
 
     if (!failedHere && reply->error() == QNetworkReply::NoError) {

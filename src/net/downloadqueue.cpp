@@ -141,12 +141,16 @@ void Widget::onDownloadFinished()
 
 void Widget::onDownloadError(QNetworkReply::NetworkError error)
 {
-    Q_UNUSED(error)
-    // Replies we let go of are disconnected first, so this is always about
-    // the current one, if any.
+    // Replies we let go of are disconnected before they are aborted, so
+    // this is about the current one, if any, and a cancel code can only
+    // come from Qt ending a transfer whose time-out expired.
     m_errorMessage = QLatin1String("");
-    if (m_currentReply)
-        m_errorMessage = QStringLiteral("下载错误:") + m_currentReply->errorString();
+    if (m_currentReply) {
+        const bool timedOut = error == QNetworkReply::TimeoutError
+            || error == QNetworkReply::OperationCanceledError;
+        m_errorMessage = QStringLiteral("下载错误:")
+            + (timedOut ? transferTimeoutText().chopped(1) : m_currentReply->errorString());
+    }
     releaseCurrentDownload();
     onUpdateCompleted(false);
 }

@@ -17,6 +17,11 @@ void setTransferTimeoutMs(int milliseconds)
     g_transferTimeoutMs = milliseconds;
 }
 
+QString transferTimeoutText()
+{
+    return QStringLiteral("下载超时（%1秒）：").arg(g_transferTimeoutMs / 1000);
+}
+
 QNetworkRequest makeDownloadRequest(const QString &url)
 {
     QNetworkRequest request;

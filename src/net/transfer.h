@@ -7,6 +7,8 @@
 // The product always uses 120000 ms; tests shorten it to exercise stalls.
 int transferTimeoutMs();
 void setTransferTimeoutMs(int milliseconds);
+// "下载超时（120秒）：" for the time-out in force.
+QString transferTimeoutText();
 
 // Largest control file (update.ini, md5.txt) the updater accepts.
 constexpr qint64 kMaxControlFileSize = 64 * 1024 * 1024;

@@ -1,0 +1,333 @@
+// The blocking download of control files and the update check built on it,
+// against a real nginx and a server that misbehaves on purpose.
+
+#include "config/constants.h"
+#include "config/settingsstore.h"
+#include "net/transfer.h"
+#include "testsupport.h"
+
+#include <QProgressBar>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestDownload : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void savesWholeBody_data();
+    void savesWholeBody();
+    void networkFailures_data();
+    void networkFailures();
+    void stalledTransferTimesOut();
+    void endlessBodyIsStopped();
+    void fullDiskIsAFailure();
+    void localPathProblems();
+    void progressIsTruncated();
+
+    void check_data();
+    void check();
+    void checkUrlIsPlainConcatenation();
+
+private:
+    QString path(const QString &name) const { return m_work.path() + QLatin1Char('/') + name; }
+
+    QTemporaryDir m_serverRoot;
+    QTemporaryDir m_work;
+    std::unique_ptr<NginxServer> m_nginx;
+    FaultServer m_faults;
+};
+
+void TestDownload::initTestCase()
+{
+    QVERIFY(m_serverRoot.isValid());
+    m_nginx = std::make_unique<NginxServer>(m_serverRoot.path());
+    QVERIFY2(m_nginx->start(), qPrintable(m_nginx->errorText()));
+    QVERIFY(m_faults.listen());
+
+    QVERIFY(writeFile(m_serverRoot.filePath(QStringLiteral("small.txt")), "hello\n"));
+    QVERIFY(writeFile(m_serverRoot.filePath(QStringLiteral("empty.txt")), QByteArray()));
+    QByteArray big(3 * 1024 * 1024, '\0');
+    for (int i = 0; i < big.size(); ++i)
+        big[i] = char(i * 131 % 251);
+    QVERIFY(writeFile(m_serverRoot.filePath(QStringLiteral("big.bin")), big));
+
+    FaultServer::Route redirect;
+    redirect.kind = FaultServer::Kind::Redirect;
+    redirect.status = 302;
+    redirect.location = QStringLiteral("/hop2");
+    m_faults.setRoute(QStringLiteral("/hop1"), redirect);
+    redirect.status = 301;
+    redirect.location = m_faults.baseUrl() + QStringLiteral("final");
+    m_faults.setRoute(QStringLiteral("/hop2"), redirect);
+    m_faults.setBody(QStringLiteral("/final"), "after two redirects");
+    redirect.location = QStringLiteral("/loop");
+    m_faults.setRoute(QStringLiteral("/loop"), redirect);
+
+    m_faults.setBody(QStringLiteral("/error500"), "broken", 500);
+    FaultServer::Route reset;
+    reset.kind = FaultServer::Kind::Reset;
+    reset.body = QByteArray(2000, 'r');
+    reset.announcedLength = 100000;
+    m_faults.setRoute(QStringLiteral("/reset"), reset);
+    FaultServer::Route lying;
+    lying.kind = FaultServer::Kind::LyingLength;
+    lying.body = "short";
+    lying.announcedLength = 5000;
+    m_faults.setRoute(QStringLiteral("/lying"), lying);
+}
+
+void TestDownload::init()
+{
+    setTransferTimeoutMs(120000);
+    m_faults.clearRequests();
+}
+
+void TestDownload::savesWholeBody_data()
+{
+    QTest::addColumn<QString>("remote");
+    QTest::addColumn<QString>("local");
+
+    QTest::newRow("small") << "small.txt" << "small.txt";
+    QTest::newRow("empty body") << "empty.txt" << "empty.txt";
+    QTest::newRow("3 MiB") << "big.bin" << "big.bin";
+    QTest::newRow("missing folders created") << "small.txt" << "UpdateTmp/a/b/small.txt";
+}
+
+void TestDownload::savesWholeBody()
+{
+    QFETCH(QString, remote);
+    QFETCH(QString, local);
+
+    WidgetProbe dialog;
+    dialog.m_errorMessage = QStringLiteral("left over from before");
+    QProgressBar bar;
+    const QString savePath = path(local);
+    // An older, longer file at the same place must not leave a tail.
+    QVERIFY(writeFile(savePath, QByteArray(4 * 1024 * 1024, 'o')));
+
+    QVERIFY(dialog.downloadFileBlocking(m_nginx->baseUrl() + remote, savePath, &bar));
+    QCOMPARE(dialog.m_errorMessage, QString());
+    QCOMPARE(readFile(savePath), readFile(m_serverRoot.filePath(remote)));
+    if (QFileInfo(m_serverRoot.filePath(remote)).size() > 0)
+        QCOMPARE(bar.value(), 100);
+    QFile::remove(savePath);
+}
+
+void TestDownload::networkFailures_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("reasonPart");
+
+    const QString nginx = m_nginx->baseUrl();
+    const QString faults = m_faults.baseUrl();
+    QTest::newRow("404") << nginx + "absent.txt" << "Not Found";
+    QTest::newRow("500") << faults + "error500" << "Internal Server Error";
+    QTest::newRow("refused") << QStringLiteral("http://127.0.0.1:%1/x").arg(freeLocalPort()) << "refused";
+    QTest::newRow("reset mid-body") << faults + "reset" << "";
+    QTest::newRow("shorter than announced") << faults + "lying" << "";
+    QTest::newRow("redirect loop") << faults + "loop" << "redirect";
+    QTest::newRow("no scheme") << "update.ini" << "";
+}
+
+void TestDownload::networkFailures()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, reasonPart);
+
+    WidgetProbe dialog;
+    const QString savePath = path(QStringLiteral("failed.bin"));
+    QVERIFY(writeFile(savePath, "previous content"));
+
+    QVERIFY(!dialog.downloadFileBlocking(url, savePath, nullptr));
+    QVERIFY2(dialog.m_errorMessage.startsWith(QStringLiteral("下载错误：")), qPrintable(dialog.m_errorMessage));
+    QVERIFY2(dialog.m_errorMessage.endsWith(QStringLiteral("（URL：") + url + QStringLiteral("）")),
+             qPrintable(dialog.m_errorMessage));
+    QVERIFY2(dialog.m_errorMessage.contains(reasonPart, Qt::CaseInsensitive), qPrintable(dialog.m_errorMessage));
+    QVERIFY(!QFileInfo::exists(savePath));
+
+    // The next call starts from a clean message.
+    QVERIFY(dialog.downloadFileBlocking(m_nginx->baseUrl() + "small.txt", savePath, nullptr));
+    QCOMPARE(dialog.m_errorMessage, QString());
+}
+
+void TestDownload::stalledTransferTimesOut()
+{
+    setTransferTimeoutMs(1000);
+    FaultServer::Route stall;
+    stall.kind = FaultServer::Kind::Stall;
+    stall.body = "begun";
+    stall.announcedLength = 100;
+    m_faults.setRoute(QStringLiteral("/stall"), stall);
+
+    WidgetProbe dialog;
+    const QString url = m_faults.baseUrl() + QStringLiteral("stall");
+    const QString savePath = path(QStringLiteral("stalled.bin"));
+    QVERIFY(!dialog.downloadFileBlocking(url, savePath, nullptr));
+    QCOMPARE(dialog.m_errorMessage, QStringLiteral("下载超时（1秒）：") + url);
+    QVERIFY(!QFileInfo::exists(savePath));
+}
+
+void TestDownload::endlessBodyIsStopped()
+{
+    FaultServer::Route endless;
+    endless.kind = FaultServer::Kind::Endless;
+    m_faults.setRoute(QStringLiteral("/endless"), endless);
+
+    WidgetProbe dialog;
+    const QString url = m_faults.baseUrl() + QStringLiteral("endless");
+    const QString savePath = path(QStringLiteral("endless.bin"));
+    QVERIFY(!dialog.downloadFileBlocking(url, savePath, nullptr));
+    // Our own abort must not turn into "cancelled".
+    QCOMPARE(dialog.m_errorMessage, QStringLiteral("下载错误：文件过大（URL：") + url + QStringLiteral("）"));
+    QVERIFY(!QFileInfo::exists(savePath));
+}
+
+void TestDownload::fullDiskIsAFailure()
+{
+    if (!QFileInfo::exists(QStringLiteral("/dev/full")))
+        QSKIP("needs /dev/full");
+    // Small enough to sit in the file's buffer until the final flush.
+    const QString savePath = path(QStringLiteral("full-link"));
+    QVERIFY(QFile::link(QStringLiteral("/dev/full"), savePath));
+
+    WidgetProbe dialog;
+    QVERIFY(!dialog.downloadFileBlocking(m_nginx->baseUrl() + "small.txt", savePath, nullptr));
+    QCOMPARE(dialog.m_errorMessage, QStringLiteral("无法写入文件:") + savePath);
+    QVERIFY(!QFileInfo(savePath).isSymLink());
+    QVERIFY(QFileInfo::exists(QStringLiteral("/dev/full")));
+
+    // A large body fails at a write, before the end.
+    QVERIFY(QFile::link(QStringLiteral("/dev/full"), savePath));
+    QVERIFY(!dialog.downloadFileBlocking(m_nginx->baseUrl() + "big.bin", savePath, nullptr));
+    QCOMPARE(dialog.m_errorMessage, QStringLiteral("无法写入文件:") + savePath);
+    QVERIFY(!QFileInfo(savePath).isSymLink());
+}
+
+void TestDownload::localPathProblems()
+{
+    WidgetProbe dialog;
+    const QString url = m_faults.baseUrl() + QStringLiteral("final");
+
+    // A file stands where the folder would have to be.
+    QVERIFY(writeFile(path(QStringLiteral("plainfile")), "x"));
+    const QString blocked = path(QStringLiteral("plainfile/sub/x.ini"));
+    QVERIFY(!dialog.downloadFileBlocking(url, blocked, nullptr));
+    QCOMPARE(dialog.m_errorMessage, QStringLiteral("无法创建目录:") + path(QStringLiteral("plainfile/sub")));
+
+    // The save path is a folder.
+    QVERIFY(QDir().mkpath(path(QStringLiteral("afolder"))));
+    QVERIFY(!dialog.downloadFileBlocking(url, path(QStringLiteral("afolder")), nullptr));
+    QCOMPARE(dialog.m_errorMessage, QStringLiteral("无法打开文件:") + path(QStringLiteral("afolder")));
+
+    QCOMPARE(m_faults.requestedPaths(), QStringList()); // nothing was asked of the server
+
+    // Redirects are followed to the file itself, not saved as a page.
+    QVERIFY(dialog.downloadFileBlocking(m_faults.baseUrl() + "hop1", path(QStringLiteral("r.txt")), nullptr));
+    QCOMPARE(readFile(path(QStringLiteral("r.txt"))), QByteArray("after two redirects"));
+    QCOMPARE(m_faults.requestedPaths(), QStringList({"/hop1", "/hop2", "/final"}));
+}
+
+void TestDownload::progressIsTruncated()
+{
+    // 199 of 200 bytes, then silence: the bar shows 99, never a rounded 100.
+    setTransferTimeoutMs(1000);
+    FaultServer::Route almost;
+    almost.kind = FaultServer::Kind::Stall;
+    almost.body = QByteArray(199, 'p');
+    almost.announcedLength = 200;
+    m_faults.setRoute(QStringLiteral("/almost"), almost);
+
+    WidgetProbe dialog;
+    QProgressBar bar;
+    QVERIFY(!dialog.downloadFileBlocking(m_faults.baseUrl() + "almost", path(QStringLiteral("a.bin")), &bar));
+    QCOMPARE(bar.value(), 99);
+}
+
+void TestDownload::check_data()
+{
+    QTest::addColumn<QByteArray>("serverIni");
+    QTest::addColumn<QString>("localVersion"); // null: no version record
+    QTest::addColumn<bool>("upToDate");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("detail");
+    QTest::addColumn<QString>("serverFolder");
+
+    const QByteArray v2 = "[Version]\nFolder=2.0\nVersion=2.0\n";
+    QTest::newRow("first installation") << v2 << QString() << false << kStatusPreparing
+                                        << "本地update文件不存在，准备更新" << "2.0/";
+    QTest::newRow("equal") << v2 << "2.0" << true << kStatusPreparing << "update文件版本相同，不需要更新"
+                           << "2.0/";
+    QTest::newRow("older local") << v2 << "1.0" << false << kStatusPreparing
+                                 << "update文件版本不同，需要更新" << "2.0/";
+    QTest::newRow("case differs") << QByteArray("[Version]\nFolder=r\nVersion=V2\n") << "v2" << false
+                                  << kStatusPreparing << "update文件版本不同，需要更新" << "r/";
+    QTest::newRow("one extends the other") << QByteArray("[Version]\nFolder=r\nVersion=2.0\n") << "2.0.1"
+                                           << false << kStatusPreparing
+                                           << "update文件版本不同，需要更新" << "r/";
+    QTest::newRow("no version") << QByteArray("[Version]\nFolder=2.0\n") << "2.0" << false << kStatusFailed
+                                << "服务端版本解析失败" << "2.0";
+    QTest::newRow("empty folder") << QByteArray("[Version]\nFolder=\nVersion=2.0\n") << "2.0" << false
+                                  << kStatusFailed << "服务端版本解析失败" << "";
+    QTest::newRow("no group") << QByteArray("Folder=2.0\nVersion=2.0\n") << "2.0" << false << kStatusFailed
+                              << "服务端版本解析失败" << "";
+    QTest::newRow("empty file") << QByteArray() << "2.0" << false << kStatusFailed << "服务端版本解析失败"
+                                << "";
+}
+
+void TestDownload::check()
+{
+    QFETCH(QByteArray, serverIni);
+    QFETCH(QString, localVersion);
+    QFETCH(bool, upToDate);
+    QFETCH(QString, status);
+    QFETCH(QString, detail);
+    QFETCH(QString, serverFolder);
+
+    QTemporaryDir app;
+    const QString appDir = app.path() + QLatin1Char('/');
+    m_faults.setBody(QStringLiteral("/check/update.ini"), serverIni);
+    SettingsStore::instance().setValue(kKeyUrl, m_faults.baseUrl() + QStringLiteral("check/"));
+    if (!localVersion.isNull())
+        QVERIFY(writeFile(appDir + "UpdateTmp/update.ini", "[Version]\nVersion=" + localVersion.toUtf8() + "\n"));
+
+    WidgetProbe dialog;
+    dialog.m_appDir = appDir;
+    QCOMPARE(dialog.checkUpdate(), upToDate);
+    QCOMPARE(dialog.statusLabel(), status);
+    QCOMPARE(dialog.detailLabel(), detail);
+    QCOMPARE(dialog.m_serverFolder, serverFolder);
+    const QString tempCopy = appDir + QStringLiteral("UpdateTmp/updateTmp.ini");
+    QCOMPARE(dialog.m_tempFiles, QStringList({tempCopy}));
+    // The server's file stays for the update exactly when one follows.
+    QCOMPARE(QFileInfo::exists(tempCopy), !upToDate);
+}
+
+void TestDownload::checkUrlIsPlainConcatenation()
+{
+    QTemporaryDir app;
+    const QString appDir = app.path() + QLatin1Char('/');
+
+    // Without a trailing slash "update.ini" runs into the last segment.
+    SettingsStore::instance().setValue(kKeyUrl, m_faults.baseUrl() + QStringLiteral("base"));
+    WidgetProbe dialog;
+    dialog.m_appDir = appDir;
+    QVERIFY(!dialog.checkUpdate());
+    QCOMPARE(m_faults.requestedPaths(), QStringList({"/baseupdate.ini"}));
+    QCOMPARE(dialog.statusLabel(), kStatusStopped);
+    QCOMPARE(dialog.detailLabel(), QStringLiteral("下载") + m_faults.baseUrl() + "baseupdate.ini" + "失败");
+    QCOMPARE(dialog.m_tempFiles, QStringList({appDir + "UpdateTmp/updateTmp.ini"}));
+
+    // No URL at all: "update.ini" alone, which is no address.
+    SettingsStore::instance().setValue(kKeyUrl, QString());
+    WidgetProbe second;
+    second.m_appDir = appDir;
+    QVERIFY(!second.checkUpdate());
+    QCOMPARE(second.detailLabel(), QStringLiteral("下载update.ini失败"));
+}
+
+QTEST_MAIN(TestDownload)
+#include "tst_download.moc"

@@ -1,0 +1,230 @@
+// The built updater as a process: run modes, console report, exit codes,
+// the single-instance guard and the hand-off to the main program.
+
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+
+namespace {
+
+const QByteArray kReportUpToDate = "{\"errormsg\":\"\",\"success\":true,\"update\":false}\n";
+const QByteArray kReportUpdate = "{\"errormsg\":\"\",\"success\":true,\"update\":true}\n";
+
+// Everything the process writes to standard output until a full line is
+// there (or the time is up).
+QByteArray waitForLine(QProcess *process, int timeoutMs = 30000)
+{
+    QByteArray out;
+    QElapsedTimer clock;
+    clock.start();
+    while (!out.contains('\n') && clock.elapsed() < timeoutMs) {
+        process->waitForReadyRead(200);
+        out += process->readAllStandardOutput();
+        if (process->state() == QProcess::NotRunning) {
+            out += process->readAllStandardOutput();
+            break;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+class TestProcess : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void upToDateConsoleOnlyReports();
+    void upToDateStartsMainProgram_data();
+    void upToDateStartsMainProgram();
+    void updateReportComesFirstAndDialogStays_data();
+    void updateReportComesFirstAndDialogStays();
+    void secondStartIsRefused();
+    void startAfterKillSucceeds();
+    void copiesInOtherFoldersRunSideBySide();
+
+private:
+    // An installation at version `version` in a folder whose path holds a
+    // blank, with a main program that notes each start.
+    QString makeApp(const QString &name, const QString &version, const QString &url);
+    QProcess *startUpdater(const QString &appDir, const QStringList &arguments);
+    QString markerOf(const QString &appDir) const { return appDir + QStringLiteral("main-started"); }
+
+    QTemporaryDir m_root;
+    std::unique_ptr<NginxServer> m_nginx;
+    QList<QProcess *> m_running;
+};
+
+void TestProcess::initTestCase()
+{
+    QVERIFY2(QFileInfo(updaterBinary()).isExecutable(), qPrintable(updaterBinary()));
+    const QString server = m_root.filePath(QStringLiteral("server"));
+    QVERIFY(writeServerRelease(server, QStringLiteral("2.0"), QStringLiteral("2.0"),
+                               {{QStringLiteral("/data.txt"), "two"}}));
+    // A release whose manifest is missing: the update fails and the dialog waits.
+    QVERIFY(writeFile(server + QStringLiteral("/broken/update.ini"), "[Version]\nFolder=nothing\nVersion=9\n"));
+    m_nginx = std::make_unique<NginxServer>(server);
+    QVERIFY2(m_nginx->start(), qPrintable(m_nginx->errorText()));
+}
+
+void TestProcess::init()
+{
+    m_running.clear();
+}
+
+void TestProcess::cleanup()
+{
+    for (QProcess *process : qAsConst(m_running)) {
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+        delete process;
+    }
+    m_running.clear();
+}
+
+QString TestProcess::makeApp(const QString &name, const QString &version, const QString &url)
+{
+    const QString appDir = m_root.filePath(QStringLiteral("apps/") + name + QStringLiteral(" app")) + '/';
+    const QByteArray main = "#!/bin/sh\necho started >> \"$(dirname \"$0\")/main-started\"\n";
+    if (!writeInstallation(appDir, url, QStringLiteral("main.sh"), version, {{QStringLiteral("/main.sh"), main}})
+        || !QFile::setPermissions(appDir + "main.sh", QFile::permissions(appDir + "main.sh") | QFile::ExeOwner)
+        || !installUpdaterBinary(appDir))
+        return QString();
+    return appDir;
+}
+
+QProcess *TestProcess::startUpdater(const QString &appDir, const QStringList &arguments)
+{
+    auto *process = new QProcess;
+    m_running << process;
+    // Started from elsewhere: the updater must not depend on its working folder.
+    process->setWorkingDirectory(m_root.path());
+    process->start(appDir + QStringLiteral("updater"), arguments);
+    return process;
+}
+
+void TestProcess::upToDateConsoleOnlyReports()
+{
+    const QString app = makeApp(QStringLiteral("console"), QStringLiteral("2.0"), m_nginx->baseUrl());
+    QVERIFY(!app.isEmpty());
+    QProcess *updater = startUpdater(app, {QStringLiteral("console")});
+    QVERIFY(updater->waitForFinished(30000));
+    QCOMPARE(updater->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(updater->exitCode(), 0);
+    QCOMPARE(updater->readAllStandardOutput(), kReportUpToDate);
+    QVERIFY(!QFileInfo::exists(app + "UpdateTmp/updateTmp.ini"));
+    // Console mode never starts the main program; its start would come after 2 s.
+    QTest::qWait(3000);
+    QVERIFY(!QFileInfo::exists(markerOf(app)));
+}
+
+void TestProcess::upToDateStartsMainProgram_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("no argument") << QStringList();
+    QTest::newRow("Console in capitals is not console") << QStringList({QStringLiteral("Console")});
+    QTest::newRow("dashes are not console") << QStringList({QStringLiteral("--console")});
+}
+
+void TestProcess::upToDateStartsMainProgram()
+{
+    QFETCH(QStringList, arguments);
+    const QString app = makeApp(QStringLiteral("normal"), QStringLiteral("2.0"), m_nginx->baseUrl());
+    QVERIFY(!app.isEmpty());
+    QFile::remove(markerOf(app));
+
+    QProcess *updater = startUpdater(app, arguments);
+    QVERIFY(updater->waitForFinished(30000));
+    QCOMPARE(updater->exitCode(), 0);
+    QCOMPARE(updater->readAllStandardOutput(), QByteArray());
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(markerOf(app)), 15000);
+    QTest::qWait(500);
+    QCOMPARE(readFile(markerOf(app)), QByteArray("started\n")); // once
+}
+
+void TestProcess::updateReportComesFirstAndDialogStays_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("version");
+    QTest::newRow("update fails") << "broken/" << "1.0";
+    QTest::newRow("server unreachable") << "" << "1.0";
+}
+
+void TestProcess::updateReportComesFirstAndDialogStays()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, version);
+    const QString base = url.isEmpty() ? QStringLiteral("http://127.0.0.1:%1/").arg(freeLocalPort())
+                                       : m_nginx->baseUrl() + url;
+    const QString app = makeApp(QStringLiteral("stays"), version, base);
+    QVERIFY(!app.isEmpty());
+
+    QProcess *updater = startUpdater(app, {QStringLiteral("console")});
+    QCOMPARE(waitForLine(updater), kReportUpdate);
+    // The dialog now waits for the user; the process does not end by itself.
+    QVERIFY(!updater->waitForFinished(3000));
+    QCOMPARE(updater->readAllStandardOutput(), QByteArray()); // reported once
+    QVERIFY(!QFileInfo::exists(markerOf(app)));
+}
+
+void TestProcess::secondStartIsRefused()
+{
+    const QString app = makeApp(QStringLiteral("guard"), QStringLiteral("1.0"), m_nginx->baseUrl() + "broken/");
+    QVERIFY(!app.isEmpty());
+    QProcess *first = startUpdater(app, {QStringLiteral("console")});
+    QCOMPARE(waitForLine(first), kReportUpdate);
+
+    for (const QStringList &arguments : {QStringList({QStringLiteral("console")}), QStringList()}) {
+        QProcess *second = startUpdater(app, arguments);
+        QVERIFY(second->waitForFinished(30000));
+        QCOMPARE(second->exitCode(), 1);
+        QCOMPARE(second->readAllStandardOutput(), QByteArray()); // silent even in console mode
+    }
+    QCOMPARE(first->state(), QProcess::Running);
+}
+
+void TestProcess::startAfterKillSucceeds()
+{
+    const QString app = makeApp(QStringLiteral("killed"), QStringLiteral("1.0"), m_nginx->baseUrl() + "broken/");
+    QVERIFY(!app.isEmpty());
+    QProcess *first = startUpdater(app, {QStringLiteral("console")});
+    QCOMPARE(waitForLine(first), kReportUpdate);
+    ::kill(pid_t(first->processId()), SIGKILL);
+    QVERIFY(first->waitForFinished(5000));
+
+    // The killed copy's marker must not lock this installation out.
+    QVERIFY(writeFile(app + "UpdateTmp/update.ini", "[Version]\nVersion=2.0\n"));
+    QVERIFY(writeFile(app + "system.cfg", "[Update]\nURL=" + m_nginx->baseUrl().toUtf8() + "\nExeName=main.sh\n"));
+    QProcess *again = startUpdater(app, {QStringLiteral("console")});
+    QVERIFY(again->waitForFinished(30000));
+    QCOMPARE(again->exitCode(), 0);
+    QCOMPARE(again->readAllStandardOutput(), kReportUpToDate);
+}
+
+void TestProcess::copiesInOtherFoldersRunSideBySide()
+{
+    const QString busy = makeApp(QStringLiteral("busy"), QStringLiteral("1.0"), m_nginx->baseUrl() + "broken/");
+    const QString other = makeApp(QStringLiteral("other"), QStringLiteral("2.0"), m_nginx->baseUrl());
+    QVERIFY(!busy.isEmpty() && !other.isEmpty());
+    QProcess *first = startUpdater(busy, {QStringLiteral("console")});
+    QCOMPARE(waitForLine(first), kReportUpdate);
+
+    QProcess *second = startUpdater(other, {QStringLiteral("console")});
+    QVERIFY(second->waitForFinished(30000));
+    QCOMPARE(second->exitCode(), 0);
+    QCOMPARE(second->readAllStandardOutput(), kReportUpToDate);
+}
+
+QTEST_GUILESS_MAIN(TestProcess)
+#include "tst_process.moc"
