@@ -1,0 +1,163 @@
+#include "publisher.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <cstdio>
+#ifdef Q_OS_WIN
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+void printLine(FILE *stream, const QString &line)
+{
+    std::fputs((line + QLatin1Char('\n')).toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}
+
+int usageError(const QString &message)
+{
+    printLine(stderr, QStringLiteral("updater-publish: %1 (see --help)").arg(message));
+    return kExitUsage;
+}
+
+// A bar on stderr, drawn only on a terminal and only for trees large enough
+// to take a while.
+class TerminalProgress
+{
+public:
+    void update(const PublishProgress &progress)
+    {
+        if (!m_decided) {
+            m_decided = true;
+            m_enabled = isatty(fileno(stderr))
+                && (progress.totalFiles >= kLargeFileCount || progress.totalBytes >= kLargeByteCount);
+        }
+        if (!m_enabled)
+            return;
+        const bool last = progress.doneFiles == progress.totalFiles;
+        if (progress.phase == m_phase && !last && m_sinceDraw.isValid() && m_sinceDraw.elapsed() < 100)
+            return;
+        m_phase = progress.phase;
+        m_sinceDraw.start();
+        draw(progress);
+    }
+
+    void finish()
+    {
+        if (m_width > 0)
+            std::fprintf(stderr, "\r%*s\r", m_width, "");
+        std::fflush(stderr);
+        m_width = 0;
+    }
+
+private:
+    static constexpr int kLargeFileCount = 1000;
+    static constexpr qint64 kLargeByteCount = 64 * 1024 * 1024;
+    static constexpr int kBarWidth = 30;
+
+    void draw(const PublishProgress &p)
+    {
+        const double fraction = p.totalBytes > 0 ? double(p.doneBytes) / double(p.totalBytes)
+            : p.totalFiles > 0                   ? double(p.doneFiles) / double(p.totalFiles)
+                                                 : 1.0;
+        const int filled = qBound(0, int(fraction * kBarWidth), kBarWidth);
+        const char *label = p.phase == PublishPhase::Hashing ? "hashing"
+            : p.phase == PublishPhase::Comparing              ? "comparing"
+                                                               : "copying";
+        const QString line = QStringLiteral("%1 [%2%3] %4%  %5/%6 files  %7/%8 MiB")
+                                 .arg(QLatin1String(label), -9)
+                                 .arg(QString(filled, QLatin1Char('#')), QString(kBarWidth - filled, QLatin1Char('.')))
+                                 .arg(int(fraction * 100), 3)
+                                 .arg(p.doneFiles)
+                                 .arg(p.totalFiles)
+                                 .arg(double(p.doneBytes) / (1024 * 1024), 0, 'f', 1)
+                                 .arg(double(p.totalBytes) / (1024 * 1024), 0, 'f', 1);
+        std::fprintf(stderr, "\r%-*s", m_width, line.toLocal8Bit().constData());
+        std::fflush(stderr);
+        m_width = qMax(m_width, line.size());
+    }
+
+    bool m_decided = false;
+    bool m_enabled = false;
+    PublishPhase m_phase = PublishPhase::Hashing;
+    QElapsedTimer m_sinceDraw;
+    int m_width = 0;
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("updater-publish"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Publishes a built installation as a version on the update server.\n\n"
+        "Copies the files of SOURCE_DIR that the updater lists (hidden entries are left out) "
+        "to SERVER_ROOT/NAME/, writes NAME/md5.txt and then SERVER_ROOT/update.ini, which "
+        "points clients at NAME. Left out as well: system.cfg, md5.txt, UpdateTmp/ and "
+        "UpdateBackup/ at the top of SOURCE_DIR. Earlier version folders stay as they are. "
+        "Nothing is written when a check fails; publishing the same tree again changes nothing."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption(
+        QStringLiteral("version"),
+        QStringLiteral("Version text that clients compare with theirs: printable ASCII without "
+                       "blanks at either end, a leading @, or any of , ; \" \\. Required."),
+        QStringLiteral("TEXT"));
+    const QCommandLineOption folderOption(
+        QStringLiteral("folder"),
+        QStringLiteral("Version folder below SERVER_ROOT: ASCII letters, digits, '.', '_' and '-'. "
+                       "Default: the version text."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption configOption(
+        QStringLiteral("include-config"),
+        QStringLiteral("Publish SOURCE_DIR/system.cfg too; it sets every client's server address."));
+    const QCommandLineOption forceOption(
+        QStringLiteral("force"), QStringLiteral("Replace an existing NAME folder whose contents differ."));
+    parser.addOptions({versionOption, folderOption, configOption, forceOption});
+    parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"), QStringLiteral("The installation to publish."));
+    parser.addPositionalArgument(QStringLiteral("SERVER_ROOT"),
+                                 QStringLiteral("The folder the update server serves at its base URL."));
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(helpOption))
+        parser.showHelp(0);
+    if (!parser.isSet(versionOption))
+        return usageError(QStringLiteral("--version TEXT is required"));
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 2)
+        return usageError(QStringLiteral("expected SOURCE_DIR and SERVER_ROOT, got %1 arguments").arg(positional.size()));
+
+    PublishRequest request;
+    request.version = parser.value(versionOption);
+    request.folder = parser.isSet(folderOption) ? parser.value(folderOption) : request.version;
+    request.sourceDir = positional.at(0);
+    request.serverRoot = positional.at(1);
+    request.includeConfig = parser.isSet(configOption);
+    request.force = parser.isSet(forceOption);
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    TerminalProgress bar;
+    const PublishResult result = publish(request, [&bar](const PublishProgress &p) { bar.update(p); });
+    bar.finish();
+    if (!result.ok) {
+        printLine(stderr, QStringLiteral("updater-publish: %1").arg(result.error));
+        return kExitFailed;
+    }
+    printLine(stdout, summaryLine(request, result, elapsed.elapsed()));
+    return 0;
+}

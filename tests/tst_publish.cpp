@@ -1,0 +1,1157 @@
+// The release tool: what it publishes, what it leaves out, what it refuses,
+// and that a refusal or a republish leaves the server root as it was.
+
+#include "manifest/filemanifest.h"
+#include "publish/publisher.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray kBom = "\xEF\xBB\xBF";
+const QString kMd5Abc = QStringLiteral("900150983cd24fb0d6963f7d28e17f72"); // "abc"
+const QString kMd5Empty = QStringLiteral("d41d8cd98f00b204e9800998ecf8427e");
+const QString kChineseName = QStringLiteral("/sub/中文 名.txt");
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+QString md5Of(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
+// Each file is created holding its own name, so content follows from the key.
+bool makeTree(const QString &root, const QStringList &files)
+{
+    if (!QDir().mkpath(root))
+        return false;
+    for (const QString &file : files) {
+        if (file.endsWith(QLatin1Char('/'))) {
+            if (!QDir().mkpath(root + QLatin1Char('/') + file))
+                return false;
+        } else if (!writeFile(root + QLatin1Char('/') + file, file.toUtf8())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+QString describeStat(const QString &path, bool directoryTimes)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return QStringLiteral("<gone>");
+    QString text = QStringLiteral("mode=%1 ino=%2").arg(st.st_mode, 0, 8).arg(st.st_ino);
+    if (!S_ISDIR(st.st_mode))
+        text += QStringLiteral(" size=%1").arg(st.st_size);
+    if (directoryTimes || !S_ISDIR(st.st_mode)) {
+        text += QStringLiteral(" mtime=%1.%2 ctime=%3.%4")
+                    .arg(st.st_mtim.tv_sec)
+                    .arg(st.st_mtim.tv_nsec)
+                    .arg(st.st_ctim.tv_sec)
+                    .arg(st.st_ctim.tv_nsec);
+    }
+    if (S_ISREG(st.st_mode))
+        text += QStringLiteral(" md5=") + md5Of(readFile(path));
+    else if (S_ISLNK(st.st_mode))
+        text += QStringLiteral(" ->") + QFileInfo(path).symLinkTarget();
+    return text;
+}
+
+// Every entry below root (root included, hidden ones too, links not
+// followed) with inode, times and content: a rewrite, a rename, even a
+// temporary file created and removed again shows up (unless directory times
+// are left out).
+QMap<QString, QString> snapshot(const QString &root, bool directoryTimes = true)
+{
+    QMap<QString, QString> entries;
+    entries.insert(QStringLiteral("."), describeStat(root, directoryTimes));
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        entries.insert(path.mid(root.length()), describeStat(path, directoryTimes));
+    }
+    return entries;
+}
+
+QString snapshotDifference(const QMap<QString, QString> &before, const QMap<QString, QString> &after)
+{
+    for (auto it = before.cbegin(); it != before.cend(); ++it) {
+        if (!after.contains(it.key()))
+            return QStringLiteral("removed: ") + it.key();
+        if (after.value(it.key()) != it.value())
+            return QStringLiteral("changed: %1 (%2 -> %3)").arg(it.key(), it.value(), after.value(it.key()));
+    }
+    for (auto it = after.cbegin(); it != after.cend(); ++it) {
+        if (!before.contains(it.key()))
+            return QStringLiteral("added: ") + it.key();
+    }
+    return QString();
+}
+
+// Published files with their content hashes only, to compare two publishes.
+QMap<QString, QString> contents(const QString &root)
+{
+    QMap<QString, QString> result;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info = it.fileInfo();
+        result.insert(path.mid(root.length()),
+                      info.isSymLink() ? QStringLiteral("link")
+                          : info.isDir() ? QStringLiteral("dir")
+                                         : md5Of(readFile(path)));
+    }
+    return result;
+}
+
+QStringList sortedWalk(const QString &root)
+{
+    QStringList files;
+    collectFiles(root, QString(), files);
+    files.sort();
+    return files;
+}
+
+QString binaryPath()
+{
+    return qEnvironmentVariable("UPDATER_BINARY_DIR") + QStringLiteral("/src/updater-publish");
+}
+
+struct Run
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+Run runProgram(const QString &program, const QStringList &arguments)
+{
+    Run run;
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit) {
+        process.kill();
+        process.waitForFinished();
+        run.err = QStringLiteral("did not finish normally");
+        return run;
+    }
+    run.exitCode = process.exitCode();
+    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+Run runPublish(const QStringList &arguments)
+{
+    return runProgram(binaryPath(), arguments);
+}
+
+PublishRequest request(const QString &source, const QString &server, const QString &version,
+                       const QString &folder = QString())
+{
+    PublishRequest r;
+    r.sourceDir = source;
+    r.serverRoot = server;
+    r.version = version;
+    r.folder = folder.isNull() ? version : folder;
+    return r;
+}
+
+void chmodTree(const QString &root, QFileDevice::Permissions dirs, QFileDevice::Permissions files)
+{
+    QFile::setPermissions(root, dirs);
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!it.fileInfo().isSymLink())
+            QFile::setPermissions(path, it.fileInfo().isDir() ? dirs : files);
+    }
+}
+
+const QFileDevice::Permissions kDirOpen = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+    | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+const QFileDevice::Permissions kDirShared = kDirOpen | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+const QFileDevice::Permissions kFileOpen = QFileDevice::ReadOwner | QFileDevice::WriteOwner
+    | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+
+} // namespace
+
+class PublishTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void versionText_data();
+    void versionText();
+    void acceptedVersionTextsReadBackThroughQSettings();
+    void folderName_data();
+    void folderName();
+
+    void roundTrip();
+    void manifestKeepsNonAsciiNamesUnderAnyCodePage();
+    void binaryPublishesWhatTheFunctionPublishes();
+    void exclusions_data();
+    void exclusions();
+
+    void refusals_data();
+    void refusals();
+    void republishingChangesNothing();
+    void newVersionLeavesEarlierFoldersUntouched();
+    void existingFolderWithOtherContents_data();
+    void existingFolderWithOtherContents();
+    void unprivilegedUser_data();
+    void unprivilegedUser();
+    void failureWhileWritingIsUndone_data();
+    void failureWhileWritingIsUndone();
+    void versionFileFailureUndoesTheFolder_data();
+    void versionFileFailureUndoesTheFolder();
+
+    void progressBarOnlyOnTerminalForLargeTrees();
+    void help();
+};
+
+void PublishTest::initTestCase()
+{
+    QVERIFY2(QFileInfo(binaryPath()).isExecutable(),
+             qPrintable(QStringLiteral("updater-publish not found at ") + binaryPath()));
+}
+
+void PublishTest::versionText_data()
+{
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("plain") << QStringLiteral("1.0") << true;
+    QTest::newRow("blank inside") << QStringLiteral("2.0 beta") << true;
+    QTest::newRow("punctuation") << QStringLiteral("v1.2-rc.1+b5_x(1)[2]{3}<4>!?#$%&'*=^`|~/:") << true;
+    QTest::newRow("at inside") << QStringLiteral("1@2") << true;
+    QTest::newRow("empty") << QString() << false;
+    QTest::newRow("leading blank") << QStringLiteral(" 1.0") << false;
+    QTest::newRow("trailing blank") << QStringLiteral("1.0 ") << false;
+    QTest::newRow("leading at") << QStringLiteral("@1.0") << false;
+    QTest::newRow("typed value") << QStringLiteral("@ByteArray(1)") << false;
+    QTest::newRow("comma") << QStringLiteral("1,0") << false;
+    QTest::newRow("semicolon") << QStringLiteral("1;0") << false;
+    QTest::newRow("quote") << QStringLiteral("1\"0") << false;
+    QTest::newRow("backslash") << QStringLiteral("1\\0") << false;
+    QTest::newRow("tab") << QStringLiteral("1\t0") << false;
+    QTest::newRow("line feed") << QStringLiteral("1.0\n") << false;
+    QTest::newRow("delete") << QStringLiteral("1\x7f") << false;
+    QTest::newRow("latin-1") << QStringLiteral("1.0é") << false;
+    QTest::newRow("chinese") << QStringLiteral("版本1") << false;
+}
+
+void PublishTest::versionText()
+{
+    QFETCH(QString, version);
+    QFETCH(bool, accepted);
+    const QString problem = versionTextProblem(version);
+    QCOMPARE(problem.isNull(), accepted);
+    QVERIFY(!problem.contains(QLatin1Char('\n')));
+}
+
+// The rule exists so that a client reads back exactly the published text;
+// every printable ASCII character the rule lets through must survive.
+void PublishTest::acceptedVersionTextsReadBackThroughQSettings()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    int accepted = 0;
+    for (ushort u = 0x20; u <= 0x7E; ++u) {
+        const QChar c(u);
+        const QStringList texts = {QStringLiteral("1") + c + QStringLiteral("2"), QString(c) + QStringLiteral("1"),
+                                   QStringLiteral("1") + c, QString(c) + c};
+        for (const QString &text : texts) {
+            if (!versionTextProblem(text).isNull())
+                continue;
+            // A file of its own each time: QSettings caches files by name.
+            const QString path = dir.filePath(QStringLiteral("%1.ini").arg(++accepted));
+            QVERIFY(writeFile(path, versionFileBytes(QStringLiteral("2.0_b-1"), text)));
+            QSettings ini(path, QSettings::IniFormat);
+            QCOMPARE(ini.childGroups(), QStringList{QStringLiteral("Version")});
+            QCOMPARE(ini.value(QStringLiteral("Version/Version")).toString(), text);
+            QCOMPARE(ini.value(QStringLiteral("Version/Folder")).toString(), QStringLiteral("2.0_b-1"));
+        }
+    }
+    // 95 characters, four placements, minus the rejected ones.
+    QVERIFY2(accepted > 300, qPrintable(QString::number(accepted)));
+}
+
+void PublishTest::folderName_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("version") << QStringLiteral("1.0") << true;
+    QTest::newRow("all kinds") << QStringLiteral("Release_2.0-beta") << true;
+    QTest::newRow("dots") << QStringLiteral("...") << true;
+    QTest::newRow("empty") << QString() << false;
+    QTest::newRow("dot") << QStringLiteral(".") << false;
+    QTest::newRow("dot dot") << QStringLiteral("..") << false;
+    QTest::newRow("blank") << QStringLiteral("2.0 beta") << false;
+    QTest::newRow("slash") << QStringLiteral("a/b") << false;
+    QTest::newRow("backslash") << QStringLiteral("a\\b") << false;
+    QTest::newRow("plus") << QStringLiteral("1+2") << false;
+    QTest::newRow("tilde") << QStringLiteral("V~1") << false;
+    QTest::newRow("percent") << QStringLiteral("a%20b") << false;
+    QTest::newRow("non-ascii") << QStringLiteral("版本") << false;
+    QTest::newRow("version file") << QStringLiteral("update.ini") << false;
+    QTest::newRow("version file, other case") << QStringLiteral("Update.INI") << false;
+}
+
+void PublishTest::folderName()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, accepted);
+    QCOMPARE(folderNameProblem(name).isNull(), accepted);
+}
+
+void PublishTest::roundTrip()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("install"));
+    const QString server = dir.filePath(QStringLiteral("www/updates")); // created by the publish
+    const QString outside = dir.filePath(QStringLiteral("outside"));
+
+    QByteArray big(3 * 1024 * 1024 + 7, '\0');
+    for (int i = 0; i < big.size(); ++i)
+        big[i] = char((i * 7919) >> 5);
+    QVERIFY(writeFile(source + QStringLiteral("/a.txt"), "abc"));
+    QVERIFY(writeFile(source + QStringLiteral("/B.txt"), QByteArray()));
+    QVERIFY(writeFile(source + QStringLiteral("/a/b.txt"), "abc"));
+    QVERIFY(writeFile(source + QStringLiteral("/a_c.bin"), big));
+    QVERIFY(writeFile(source + kChineseName, "abc"));
+    QVERIFY(writeFile(outside + QStringLiteral("/x.dll"), "B"));
+    QVERIFY(writeFile(outside + QStringLiteral("/target.txt"), "b"));
+    QVERIFY(QFile::link(outside, source + QStringLiteral("/plugins")));
+    QVERIFY(QFile::link(outside + QStringLiteral("/target.txt"), source + QStringLiteral("/sub/link.txt")));
+    // Left out: hidden entries, and what belongs to this installation only.
+    QVERIFY(writeFile(source + QStringLiteral("/.git/config"), "x"));
+    QVERIFY(writeFile(source + QStringLiteral("/.env"), "x"));
+    QVERIFY(writeFile(source + QStringLiteral("/sub/.cache"), "x"));
+    QVERIFY(writeFile(source + QStringLiteral("/system.cfg"), "[Update]\nURL=http://127.0.0.1/\n"));
+    QVERIFY(writeFile(source + QStringLiteral("/md5.txt"), "old manifest"));
+    QVERIFY(writeFile(source + QStringLiteral("/UpdateTmp/update.ini"), "[Version]\nVersion=0.9\n"));
+
+    const PublishResult result = publish(request(source, server, QStringLiteral("1.0")));
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(int(result.change), int(PublishResult::Change::Published));
+    QCOMPARE(result.files, 8);
+    QCOMPARE(result.bytes, qint64(3 + 0 + 3 + big.size() + 3 + 1 + 1 + 1));
+    QCOMPARE(result.hiddenEntries, 3);
+    QCOMPARE(result.leftOut,
+             (QStringList{QStringLiteral("UpdateTmp/"), QStringLiteral("md5.txt"), QStringLiteral("system.cfg")}));
+
+    // The manifest, byte for byte: BOM, QString order ("." < "/" < upper
+    // case < "_" < lower case < non-ASCII), value TAB key LF.
+    const QString folder = server + QStringLiteral("/1.0");
+    QByteArray expected = kBom;
+    const QList<QPair<QString, QString>> lines = {
+        {kMd5Empty, QStringLiteral("/B.txt")},
+        {kMd5Abc, QStringLiteral("/a.txt")},
+        {kMd5Abc, QStringLiteral("/a/b.txt")},
+        {md5Of(big), QStringLiteral("/a_c.bin")},
+        {QStringLiteral("92eb5ffee6ae2fec3ad71c777531578f"), QStringLiteral("/plugins/target.txt")}, // "b"
+        {QStringLiteral("9d5ed678fe57bcca610140957afab571"), QStringLiteral("/plugins/x.dll")},      // "B"
+        {QStringLiteral("92eb5ffee6ae2fec3ad71c777531578f"), QStringLiteral("/sub/link.txt")},
+        {kMd5Abc, kChineseName},
+    };
+    QStringList orderedKeys;
+    for (const auto &line : lines) {
+        orderedKeys.append(line.second);
+        expected += line.first.toLatin1() + '\t' + line.second.toUtf8() + '\n';
+    }
+    QCOMPARE(readFile(folder + QStringLiteral("/md5.txt")), expected);
+
+    // The updater's reader gives back the same keys, the non-ASCII one included.
+    const FileManifest manifest = readManifest(folder + QStringLiteral("/md5.txt"));
+    QCOMPARE(manifest.keys(), orderedKeys);
+    QCOMPARE(manifest.value(kChineseName), kMd5Abc);
+
+    // The folder holds exactly the listed files plus md5.txt; links became files.
+    QStringList published = orderedKeys;
+    published.append(QStringLiteral("/md5.txt"));
+    published.sort();
+    QCOMPARE(sortedWalk(folder), published);
+    for (const QString &key : qAsConst(orderedKeys)) {
+        QVERIFY2(!QFileInfo(folder + key).isSymLink(), qPrintable(key));
+        QCOMPARE(readFile(folder + key), readFile(source + key));
+    }
+
+    QSettings ini(server + QStringLiteral("/update.ini"), QSettings::IniFormat);
+    QCOMPARE(ini.childGroups(), QStringList{QStringLiteral("Version")});
+    QCOMPARE(ini.allKeys(), (QStringList{QStringLiteral("Version/Folder"), QStringLiteral("Version/Version")}));
+    QCOMPARE(ini.value(QStringLiteral("Version/Folder")).toString(), QStringLiteral("1.0"));
+    QCOMPARE(ini.value(QStringLiteral("Version/Version")).toString(), QStringLiteral("1.0"));
+
+    // No temporary names stay behind.
+    QCOMPARE(QDir(server).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             (QStringList{QStringLiteral("1.0"), QStringLiteral("update.ini")}));
+}
+
+// A client whose local code page is not UTF-8 reads the same keys because of
+// the byte-order mark; without it the same bytes give another name.
+void PublishTest::manifestKeepsNonAsciiNamesUnderAnyCodePage()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("install"));
+    const QString server = dir.filePath(QStringLiteral("www"));
+    QVERIFY(writeFile(source + kChineseName, "abc"));
+    QVERIFY(writeFile(source + QStringLiteral("/Grüße.txt"), "abc"));
+    const PublishResult result = publish(request(source, server, QStringLiteral("1.0")));
+    QVERIFY2(result.ok, qPrintable(result.error));
+
+    const QString manifestPath = server + QStringLiteral("/1.0/md5.txt");
+    const QByteArray bytes = readFile(manifestPath);
+    QVERIFY(bytes.startsWith(kBom));
+    const QString withoutBom = dir.filePath(QStringLiteral("nobom.txt"));
+    QVERIFY(writeFile(withoutBom, bytes.mid(kBom.size())));
+    const QStringList keys = {QStringLiteral("/Grüße.txt"), kChineseName};
+
+    QTextCodec *const original = QTextCodec::codecForLocale();
+    for (const char *codePage : {"GBK", "ISO-8859-1", "UTF-8"}) {
+        QTextCodec *const codec = QTextCodec::codecForName(codePage);
+        QVERIFY2(codec, codePage);
+        QTextCodec::setCodecForLocale(codec);
+        const QStringList read = readManifest(manifestPath).keys();
+        const QStringList readWithoutBom = readManifest(withoutBom).keys();
+        QTextCodec::setCodecForLocale(original);
+        QCOMPARE(read, keys);
+        // Shows the code page really was in effect for this reading.
+        if (qstrcmp(codePage, "UTF-8") != 0)
+            QVERIFY2(readWithoutBom != keys, codePage);
+    }
+}
+
+void PublishTest::binaryPublishesWhatTheFunctionPublishes()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("install"));
+    QVERIFY(makeTree(source, {QStringLiteral("app.exe"), QStringLiteral("lib/a.dll"), QStringLiteral("lib/b.dll"),
+                              QStringLiteral(".hidden"), QStringLiteral("system.cfg"),
+                              QStringLiteral("中文/说明.txt")}));
+
+    const Run run = runPublish({QStringLiteral("--version"), QStringLiteral("2.0 beta"), QStringLiteral("--folder"),
+                                QStringLiteral("2.0-beta"), source, dir.filePath(QStringLiteral("viaBinary"))});
+    QCOMPARE(run.err, QString());
+    QCOMPARE(run.exitCode, 0);
+    const QRegularExpression summary(QStringLiteral(
+        "\\Apublished version 2\\.0 beta to .*/viaBinary/2\\.0-beta: 4 files, (\\d+) bytes, \\d+\\.\\d\\d s; "
+        "left out: 1 hidden entry, system\\.cfg\\n\\z"));
+    const QRegularExpressionMatch match = summary.match(run.out);
+    QVERIFY2(match.hasMatch(), qPrintable(run.out));
+    QCOMPARE(match.captured(1).toInt(),
+             QStringLiteral("app.exelib/a.dlllib/b.dll中文/说明.txt").toUtf8().size());
+
+    const PublishResult result = publish(request(source, dir.filePath(QStringLiteral("viaFunction")),
+                                                 QStringLiteral("2.0 beta"), QStringLiteral("2.0-beta")));
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(contents(dir.filePath(QStringLiteral("viaBinary"))), contents(dir.filePath(QStringLiteral("viaFunction"))));
+    QSettings ini(dir.filePath(QStringLiteral("viaBinary/update.ini")), QSettings::IniFormat);
+    QCOMPARE(ini.value(QStringLiteral("Version/Version")).toString(), QStringLiteral("2.0 beta"));
+    QCOMPARE(ini.value(QStringLiteral("Version/Folder")).toString(), QStringLiteral("2.0-beta"));
+}
+
+void PublishTest::exclusions_data()
+{
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QStringList>("expectedKeys");
+    QTest::addColumn<QString>("leftOut");
+
+    const QString app = QStringLiteral("app.exe");
+    const QString appKey = QStringLiteral("/app.exe");
+    QTest::newRow("system.cfg") << QStringList{app, QStringLiteral("system.cfg")} << QStringList()
+                                << QStringList{appKey} << QStringLiteral("0 hidden entries, system.cfg");
+    QTest::newRow("system.cfg with --include-config")
+        << QStringList{app, QStringLiteral("system.cfg")} << QStringList{QStringLiteral("--include-config")}
+        << QStringList{appKey, QStringLiteral("/system.cfg")} << QStringLiteral("0 hidden entries");
+    QTest::newRow("system.cfg in another case")
+        << QStringList{app, QStringLiteral("System.CFG")} << QStringList() << QStringList{appKey}
+        << QStringLiteral("0 hidden entries, System.CFG");
+    QTest::newRow("the installation's md5.txt")
+        << QStringList{app, QStringLiteral("md5.txt")} << QStringList{QStringLiteral("--include-config")}
+        << QStringList{appKey} << QStringLiteral("0 hidden entries, md5.txt");
+    QTest::newRow("UpdateTmp and UpdateBackup")
+        << QStringList{app, QStringLiteral("UpdateTmp/update.ini"), QStringLiteral("UpdateTmp/md5Tmp.txt"),
+                       QStringLiteral("UpdateTmp/sub/x.dll"), QStringLiteral("UpdateBackup/journal"),
+                       QStringLiteral("UpdateBackup/app.exe")}
+        << QStringList() << QStringList{appKey} << QStringLiteral("0 hidden entries, UpdateBackup/, UpdateTmp/");
+    QTest::newRow("same names deeper are published")
+        << QStringList{app, QStringLiteral("sub/system.cfg"), QStringLiteral("sub/md5.txt"),
+                       QStringLiteral("sub/update.ini"), QStringLiteral("sub/UpdateTmp/x"),
+                       QStringLiteral("sub/UpdateBackup/y")}
+        << QStringList()
+        << QStringList{appKey, QStringLiteral("/sub/UpdateBackup/y"), QStringLiteral("/sub/UpdateTmp/x"),
+                       QStringLiteral("/sub/md5.txt"), QStringLiteral("/sub/system.cfg"),
+                       QStringLiteral("/sub/update.ini")}
+        << QStringLiteral("0 hidden entries");
+    QTest::newRow("hidden entries")
+        << QStringList{app, QStringLiteral(".hidden"), QStringLiteral(".git/HEAD"), QStringLiteral(".git/refs/x"),
+                       QStringLiteral("sub/.keep"), QStringLiteral("sub/shown.txt")}
+        << QStringList() << QStringList{appKey, QStringLiteral("/sub/shown.txt")} << QStringLiteral("3 hidden entries");
+    QTest::newRow("broken link and pipe")
+        << QStringList{app, QStringLiteral("LINK:sub/dangling"), QStringLiteral("FIFO:pipe")} << QStringList()
+        << QStringList{appKey} << QStringLiteral("0 hidden entries, 2 broken links or special files");
+}
+
+void PublishTest::exclusions()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, expectedKeys);
+    QFETCH(QString, leftOut);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("install"));
+    const QString server = dir.filePath(QStringLiteral("www"));
+    for (const QString &file : qAsConst(files)) {
+        if (file.startsWith(QLatin1String("LINK:"))) {
+            const QString link = source + QLatin1Char('/') + file.mid(5);
+            QVERIFY(QDir().mkpath(QFileInfo(link).path()));
+            QVERIFY(QFile::link(dir.filePath(QStringLiteral("nowhere")), link));
+        } else if (file.startsWith(QLatin1String("FIFO:"))) {
+            QVERIFY(QDir().mkpath(source));
+            QVERIFY(::mkfifo(QFile::encodeName(source + QLatin1Char('/') + file.mid(5)).constData(), 0644) == 0);
+        } else {
+            QVERIFY(makeTree(source, {file}));
+        }
+    }
+
+    const Run run = runPublish(QStringList{QStringLiteral("--version"), QStringLiteral("3")} + options
+                               + QStringList{source, server});
+    QCOMPARE(run.err, QString());
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.endsWith(QStringLiteral("; left out: ") + leftOut + QLatin1Char('\n')), qPrintable(run.out));
+
+    const FileManifest manifest = readManifest(server + QStringLiteral("/3/md5.txt"));
+    QCOMPARE(manifest.keys(), expectedKeys);
+    for (auto it = manifest.cbegin(); it != manifest.cend(); ++it)
+        QCOMPARE(it.value(), md5Of(it.key().mid(1).toUtf8()));
+    QStringList published = expectedKeys;
+    published.append(QStringLiteral("/md5.txt"));
+    published.sort();
+    QCOMPARE(sortedWalk(server + QStringLiteral("/3")), published);
+}
+
+// Every refusal: a non-zero exit, one line on stderr naming the problem, and
+// nothing changed, neither in SERVER_ROOT nor in SOURCE_DIR.
+void PublishTest::refusals_data()
+{
+    QTest::addColumn<QStringList>("files");     // below SOURCE_DIR besides app.exe
+    QTest::addColumn<QStringList>("arguments"); // SRC, SRV and EMPTY are replaced
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    const QStringList none;
+    const QStringList normal = {QStringLiteral("--version"), QStringLiteral("1.0"), QStringLiteral("SRC"),
+                                QStringLiteral("SRV")};
+    auto withVersion = [](const QString &version) {
+        return QStringList{QStringLiteral("--version"), version, QStringLiteral("SRC"), QStringLiteral("SRV")};
+    };
+    auto withFolder = [](const QString &folder) {
+        return QStringList{QStringLiteral("--version"), QStringLiteral("1.0"), QStringLiteral("--folder"), folder,
+                           QStringLiteral("SRC"), QStringLiteral("SRV")};
+    };
+    auto unsafe = [](const QString &key) {
+        return QStringLiteral("\"%1\" in SOURCE_DIR is not a name the updater installs safely").arg(key);
+    };
+
+    // Usage
+    QTest::newRow("no --version") << none << QStringList{QStringLiteral("SRC"), QStringLiteral("SRV")} << 2
+                                  << QStringLiteral("--version TEXT is required (see --help)");
+    QTest::newRow("one directory") << none << QStringList{QStringLiteral("--version"), QStringLiteral("1"),
+                                                          QStringLiteral("SRC")}
+                                   << 2 << QStringLiteral("expected SOURCE_DIR and SERVER_ROOT, got 1 arguments");
+    QTest::newRow("unknown option") << none << (QStringList{QStringLiteral("--frce")} + normal) << 2
+                                    << QStringLiteral("Unknown option 'frce'. (see --help)");
+
+    // SOURCE_DIR
+    QTest::newRow("missing source") << none
+                                    << QStringList{QStringLiteral("--version"), QStringLiteral("1.0"),
+                                                   QStringLiteral("SRC/nothing"), QStringLiteral("SRV")}
+                                    << 1 << QStringLiteral("/nothing does not exist or is not a folder");
+    QTest::newRow("source is a file") << none
+                                      << QStringList{QStringLiteral("--version"), QStringLiteral("1.0"),
+                                                     QStringLiteral("SRC/app.exe"), QStringLiteral("SRV")}
+                                      << 1 << QStringLiteral("/app.exe does not exist or is not a folder");
+    QTest::newRow("empty source") << none
+                                  << QStringList{QStringLiteral("--version"), QStringLiteral("1.0"),
+                                                 QStringLiteral("EMPTY"), QStringLiteral("SRV")}
+                                  << 1 << QStringLiteral("holds no files to publish");
+
+    // Names a client cannot install safely
+    QTest::newRow("top-level update.ini") << QStringList{QStringLiteral("update.ini")} << normal << 1
+                                          << unsafe(QStringLiteral("/update.ini"));
+    QTest::newRow("top-level updateTmp.ini") << QStringList{QStringLiteral("UPDATETMP.INI")} << normal << 1
+                                             << unsafe(QStringLiteral("/UPDATETMP.INI"));
+    QTest::newRow("top-level md5Tmp.txt") << QStringList{QStringLiteral("md5Tmp.txt")} << normal << 1
+                                          << unsafe(QStringLiteral("/md5Tmp.txt"));
+    QTest::newRow("names differing in case") << QStringList{QStringLiteral("Readme.txt"), QStringLiteral("README.txt")}
+                                             << normal << 1
+                                             << QStringLiteral("\"/Readme.txt\" and another name in SOURCE_DIR "
+                                                               "differ only in letter case");
+    QTest::newRow("file and folder differing in case")
+        << QStringList{QStringLiteral("lib"), QStringLiteral("LIB/x.dll")} << normal << 1
+        << QStringLiteral("\"/lib\" and another name in SOURCE_DIR differ only in letter case");
+    QTest::newRow("device name") << QStringList{QStringLiteral("CON.txt")} << normal << 1
+                                 << unsafe(QStringLiteral("/CON.txt"));
+    QTest::newRow("device name deeper") << QStringList{QStringLiteral("drivers/lpt1")} << normal << 1
+                                        << unsafe(QStringLiteral("/drivers/lpt1"));
+    QTest::newRow("possible short name") << QStringList{QStringLiteral("PROGRA~1.txt")} << normal << 1
+                                         << unsafe(QStringLiteral("/PROGRA~1.txt"));
+    QTest::newRow("trailing dot") << QStringList{QStringLiteral("notes.")} << normal << 1
+                                  << unsafe(QStringLiteral("/notes."));
+    QTest::newRow("trailing blank") << QStringList{QStringLiteral("dir /x.txt")} << normal << 1
+                                    << unsafe(QStringLiteral("/dir /x.txt"));
+    QTest::newRow("colon") << QStringList{QStringLiteral("a:b.txt")} << normal << 1 << unsafe(QStringLiteral("/a:b.txt"));
+    QTest::newRow("question mark") << QStringList{QStringLiteral("why?.txt")} << normal << 1
+                                   << unsafe(QStringLiteral("/why?.txt"));
+    QTest::newRow("backslash") << QStringList{QStringLiteral("a\\b.txt")} << normal << 1
+                               << unsafe(QStringLiteral("/a\\b.txt"));
+    QTest::newRow("line feed") << QStringList{QStringLiteral("two\nlines.txt")} << normal << 1
+                               << unsafe(QStringLiteral("/two\\x0alines.txt"));
+    QTest::newRow("tab") << QStringList{QStringLiteral("a\tb.txt")} << normal << 1
+                         << unsafe(QStringLiteral("/a\\x09b.txt"));
+
+    // Version text
+    QTest::newRow("empty version") << none << withVersion(QString()) << 1 << QStringLiteral("the version text is empty");
+    QTest::newRow("version with trailing blank") << none << withVersion(QStringLiteral("1.0 ")) << 1
+                                                 << QStringLiteral("the version text \"1.0 \" begins or ends with a blank");
+    QTest::newRow("version with leading at") << none << withVersion(QStringLiteral("@1")) << 1
+                                             << QStringLiteral("the version text \"@1\" begins with \"@\"");
+    QTest::newRow("version with comma") << none << withVersion(QStringLiteral("1,0")) << 1
+                                        << QStringLiteral("the version text \"1,0\" holds ','");
+    QTest::newRow("non-ASCII version") << none << withVersion(QStringLiteral("版本1")) << 1
+                                       << QStringLiteral("printable ASCII characters, not U+7248");
+
+    // Folder name
+    QTest::newRow("empty folder") << none << withFolder(QString()) << 1 << QStringLiteral("the folder name is empty");
+    QTest::newRow("folder ..") << none << withFolder(QStringLiteral("..")) << 1
+                               << QStringLiteral("the folder name may not be \"..\"");
+    QTest::newRow("folder with slash") << none << withFolder(QStringLiteral("a/b")) << 1
+                                       << QStringLiteral("the folder name \"a/b\" may hold only");
+    QTest::newRow("folder update.ini") << none << withFolder(QStringLiteral("update.ini")) << 1
+                                       << QStringLiteral("the folder name \"update.ini\" is the version file's name");
+    QTest::newRow("version unfit as folder") << none << withVersion(QStringLiteral("2.0 beta")) << 1
+                                             << QStringLiteral("the folder name \"2.0 beta\" may hold only ASCII "
+                                                               "letters, digits, \".\", \"_\" and \"-\" (choose "
+                                                               "one with --folder)");
+
+    // SERVER_ROOT and SOURCE_DIR in each other
+    QTest::newRow("server root inside source")
+        << none
+        << QStringList{QStringLiteral("--version"), QStringLiteral("1.0"), QStringLiteral("SRC"),
+                       QStringLiteral("SRC/www/new")}
+        << 1 << QStringLiteral("must not lie inside each other");
+    QTest::newRow("server root is source")
+        << none << QStringList{QStringLiteral("--version"), QStringLiteral("1.0"), QStringLiteral("SRC"), QStringLiteral("SRC/.")}
+        << 1 << QStringLiteral("must not lie inside each other");
+    QTest::newRow("source inside server root")
+        << none
+        << QStringList{QStringLiteral("--version"), QStringLiteral("1.1"), QStringLiteral("SRV/0.9"), QStringLiteral("SRV")}
+        << 1 << QStringLiteral("must not lie inside each other");
+    QTest::newRow("server root inside source through a link")
+        << QStringList{QStringLiteral("LINK:www->SRC")}
+        << QStringList{QStringLiteral("--version"), QStringLiteral("1.0"), QStringLiteral("SRC"),
+                       QStringLiteral("SRC/www/x")}
+        << 1 << QStringLiteral("must not lie inside each other");
+    QTest::newRow("source reaching into server root through a link")
+        << QStringList{QStringLiteral("LINK:published->SRV")} << normal << 1
+        << QStringLiteral("/published/0.9/a.dll leads into SERVER_ROOT through a link");
+    QTest::newRow("folder name taken by a file") << none << withFolder(QStringLiteral("index.html")) << 1
+                                                 << QStringLiteral("/index.html exists and is not a folder");
+    QTest::newRow("server root is a file") << none
+                                           << QStringList{QStringLiteral("--version"), QStringLiteral("1.0"),
+                                                          QStringLiteral("SRC"), QStringLiteral("SRV/update.ini")}
+                                           << 1 << QStringLiteral("/update.ini is not a folder");
+}
+
+void PublishTest::refusals()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("install"));
+    const QString server = dir.filePath(QStringLiteral("www"));
+    const QString empty = dir.filePath(QStringLiteral("empty"));
+    QVERIFY(QDir().mkpath(empty));
+    QVERIFY(writeFile(empty + QStringLiteral("/.hidden"), "x"));
+    // An earlier release is there and must stay as it is.
+    QVERIFY(makeTree(dir.filePath(QStringLiteral("old")), {QStringLiteral("a.dll")}));
+    const PublishResult earlier = publish(request(dir.filePath(QStringLiteral("old")), server, QStringLiteral("0.9")));
+    QVERIFY2(earlier.ok, qPrintable(earlier.error));
+    QVERIFY(writeFile(server + QStringLiteral("/index.html"), "<html></html>"));
+
+    QVERIFY(makeTree(source, {QStringLiteral("app.exe")}));
+    for (const QString &file : files) {
+        if (file.startsWith(QLatin1String("LINK:"))) {
+            const QStringList parts = file.mid(5).split(QStringLiteral("->"));
+            const QString target = parts.at(1) == QLatin1String("SRC") ? source : server;
+            QVERIFY(QFile::link(target, source + QLatin1Char('/') + parts.at(0)));
+        } else {
+            QVERIFY(makeTree(source, {file}));
+        }
+    }
+    QStringList resolved;
+    for (QString argument : qAsConst(arguments)) {
+        if (argument.startsWith(QLatin1String("SRC")))
+            argument.replace(0, 3, source);
+        else if (argument.startsWith(QLatin1String("SRV")))
+            argument.replace(0, 3, server);
+        else if (argument == QLatin1String("EMPTY"))
+            argument = empty;
+        resolved.append(argument);
+    }
+
+    const QMap<QString, QString> before = snapshot(dir.path());
+    const Run run = runPublish(resolved);
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(run.out, QString());
+    QVERIFY2(run.err.startsWith(QStringLiteral("updater-publish: ")) && run.err.endsWith(QLatin1Char('\n'))
+                 && run.err.count(QLatin1Char('\n')) == 1,
+             qPrintable(run.err));
+    QVERIFY2(run.err.contains(message), qPrintable(run.err));
+    const QString difference = snapshotDifference(before, snapshot(dir.path()));
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+}
+
+void PublishTest::republishingChangesNothing()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("install"));
+    const QString server = dir.filePath(QStringLiteral("www"));
+    QVERIFY(makeTree(source, {QStringLiteral("app.exe"), QStringLiteral("lib/a.dll"), QStringLiteral("中文.txt"),
+                              QStringLiteral(".hidden"), QStringLiteral("system.cfg")}));
+    const QStringList arguments = {QStringLiteral("--version"), QStringLiteral("1.0"), source, server};
+    Run run = runPublish(arguments);
+    QCOMPARE(run.exitCode, 0);
+
+    const QMap<QString, QString> published = snapshot(server);
+    const QMap<QString, QString> sourceBefore = snapshot(source);
+    for (const QStringList &extra : {QStringList(), QStringList{QStringLiteral("--force")}}) {
+        run = runPublish(extra + arguments);
+        QCOMPARE(run.err, QString());
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.out.startsWith(QStringLiteral("version 1.0 was already published in %1/1.0, nothing changed: 3 files, ")
+                                        .arg(server)),
+                 qPrintable(run.out));
+        QString difference = snapshotDifference(published, snapshot(server));
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));
+        difference = snapshotDifference(sourceBefore, snapshot(source));
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    }
+
+    // The same folder under a new version text: only update.ini is written.
+    run = runPublish({QStringLiteral("--version"), QStringLiteral("1.0.1"), QStringLiteral("--folder"),
+                      QStringLiteral("1.0"), source, server});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.startsWith(QStringLiteral("version 1.0.1 is now current; ")), qPrintable(run.out));
+    const QMap<QString, QString> after = snapshot(server);
+    for (auto it = published.cbegin(); it != published.cend(); ++it) {
+        if (it.key() != QLatin1String(".") && it.key() != QLatin1String("/update.ini"))
+            QCOMPARE(after.value(it.key()), it.value());
+    }
+    QCOMPARE(after.keys(), published.keys());
+    QSettings ini(server + QStringLiteral("/update.ini"), QSettings::IniFormat);
+    QCOMPARE(ini.value(QStringLiteral("Version/Version")).toString(), QStringLiteral("1.0.1"));
+    QCOMPARE(ini.value(QStringLiteral("Version/Folder")).toString(), QStringLiteral("1.0"));
+}
+
+void PublishTest::newVersionLeavesEarlierFoldersUntouched()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("install"));
+    const QString server = dir.filePath(QStringLiteral("www"));
+    QVERIFY(makeTree(source, {QStringLiteral("app.exe"), QStringLiteral("old.dll"), QStringLiteral("lib/same.dll")}));
+    PublishResult result = publish(request(source, server, QStringLiteral("1.0")));
+    QVERIFY2(result.ok, qPrintable(result.error));
+    const QMap<QString, QString> first = snapshot(server + QStringLiteral("/1.0"));
+
+    QVERIFY(QFile::remove(source + QStringLiteral("/old.dll")));
+    QVERIFY(writeFile(source + QStringLiteral("/app.exe"), "version 2"));
+    QVERIFY(makeTree(source, {QStringLiteral("lib/new.dll")}));
+    result = publish(request(source, server, QStringLiteral("2.0")));
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(int(result.change), int(PublishResult::Change::Published));
+    QVERIFY(!result.replacedFolder);
+
+    const QString difference = snapshotDifference(first, snapshot(server + QStringLiteral("/1.0")));
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    QCOMPARE(QDir(server).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             (QStringList{QStringLiteral("1.0"), QStringLiteral("2.0"), QStringLiteral("update.ini")}));
+    const FileManifest manifest = readManifest(server + QStringLiteral("/2.0/md5.txt"));
+    QCOMPARE(manifest.keys(), (QStringList{QStringLiteral("/app.exe"), QStringLiteral("/lib/new.dll"),
+                                           QStringLiteral("/lib/same.dll")}));
+    QCOMPARE(manifest.value(QStringLiteral("/app.exe")), md5Of("version 2"));
+    QSettings ini(server + QStringLiteral("/update.ini"), QSettings::IniFormat);
+    QCOMPARE(ini.value(QStringLiteral("Version/Folder")).toString(), QStringLiteral("2.0"));
+    QCOMPARE(ini.value(QStringLiteral("Version/Version")).toString(), QStringLiteral("2.0"));
+}
+
+// An existing folder of the same name is compared entry by entry with what
+// would be published; any difference refuses, --force replaces it.
+void PublishTest::existingFolderWithOtherContents_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("difference");
+
+    QTest::newRow("source file changed, same size") << QStringLiteral("source:edit") << QStringLiteral("\"/a.txt\" differs");
+    QTest::newRow("source file added") << QStringLiteral("source:add") << QStringLiteral("\"/new.txt\" is missing");
+    QTest::newRow("source file removed") << QStringLiteral("source:remove")
+                                         << QStringLiteral("\"/lib/b.dll\" is not part of this release");
+    QTest::newRow("published file changed, same size")
+        << QStringLiteral("folder:edit") << QStringLiteral("\"/a.txt\" differs");
+    QTest::newRow("published file truncated") << QStringLiteral("folder:truncate") << QStringLiteral("\"/a.txt\" differs");
+    QTest::newRow("stray file in folder") << QStringLiteral("folder:stray")
+                                          << QStringLiteral("\"/stray.txt\" is not part of this release");
+    QTest::newRow("hidden file in folder") << QStringLiteral("folder:hidden")
+                                           << QStringLiteral("\"/lib/.htaccess\" is not part of this release");
+    QTest::newRow("empty folder in folder") << QStringLiteral("folder:emptydir")
+                                            << QStringLiteral("\"/empty/\" is not part of this release");
+    QTest::newRow("published file became a link") << QStringLiteral("folder:link") << QStringLiteral("\"/a.txt\" is a link");
+    QTest::newRow("md5.txt without BOM") << QStringLiteral("folder:manifest") << QStringLiteral("its md5.txt differs");
+    QTest::newRow("md5.txt missing") << QStringLiteral("folder:nomanifest") << QStringLiteral("it has no md5.txt");
+}
+
+void PublishTest::existingFolderWithOtherContents()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, difference);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("install"));
+    const QString server = dir.filePath(QStringLiteral("www"));
+    const QString folder = server + QStringLiteral("/1.0");
+    QVERIFY(makeTree(source, {QStringLiteral("a.txt"), QStringLiteral("lib/b.dll"), QStringLiteral("lib/c.dll")}));
+    QVERIFY(makeTree(dir.filePath(QStringLiteral("old")), {QStringLiteral("old.dll")}));
+    PublishResult result = publish(request(dir.filePath(QStringLiteral("old")), server, QStringLiteral("0.9")));
+    QVERIFY2(result.ok, qPrintable(result.error));
+    result = publish(request(source, server, QStringLiteral("1.0")));
+    QVERIFY2(result.ok, qPrintable(result.error));
+
+    if (change == QLatin1String("source:edit"))
+        QVERIFY(writeFile(source + QStringLiteral("/a.txt"), "A.txt"));
+    else if (change == QLatin1String("source:add"))
+        QVERIFY(makeTree(source, {QStringLiteral("new.txt")}));
+    else if (change == QLatin1String("source:remove"))
+        QVERIFY(QFile::remove(source + QStringLiteral("/lib/b.dll")));
+    else if (change == QLatin1String("folder:edit"))
+        QVERIFY(writeFile(folder + QStringLiteral("/a.txt"), "A.txt"));
+    else if (change == QLatin1String("folder:truncate"))
+        QVERIFY(writeFile(folder + QStringLiteral("/a.txt"), "a."));
+    else if (change == QLatin1String("folder:stray"))
+        QVERIFY(writeFile(folder + QStringLiteral("/stray.txt"), "x"));
+    else if (change == QLatin1String("folder:hidden"))
+        QVERIFY(writeFile(folder + QStringLiteral("/lib/.htaccess"), "x"));
+    else if (change == QLatin1String("folder:emptydir"))
+        QVERIFY(QDir().mkpath(folder + QStringLiteral("/empty")));
+    else if (change == QLatin1String("folder:link"))
+        QVERIFY(QFile::remove(folder + QStringLiteral("/a.txt"))
+                && QFile::link(source + QStringLiteral("/a.txt"), folder + QStringLiteral("/a.txt")));
+    else if (change == QLatin1String("folder:manifest"))
+        QVERIFY(writeFile(folder + QStringLiteral("/md5.txt"), readFile(folder + QStringLiteral("/md5.txt")).mid(3)));
+    else if (change == QLatin1String("folder:nomanifest"))
+        QVERIFY(QFile::remove(folder + QStringLiteral("/md5.txt")));
+    else
+        QFAIL("unknown change");
+
+    const QStringList arguments = {QStringLiteral("--version"), QStringLiteral("1.0"), source, server};
+    const QMap<QString, QString> before = snapshot(dir.path());
+    Run run = runPublish(arguments);
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.err, QStringLiteral("updater-publish: %1 already exists with other contents (%2); --force replaces it\n")
+                          .arg(folder, difference));
+    const QString unchanged = snapshotDifference(before, snapshot(dir.path()));
+    QVERIFY2(unchanged.isEmpty(), qPrintable(unchanged));
+
+    const QMap<QString, QString> earlier = snapshot(server + QStringLiteral("/0.9"));
+    run = runPublish(QStringList{QStringLiteral("--force")} + arguments);
+    QCOMPARE(run.err, QString());
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.startsWith(QStringLiteral("published version 1.0 to %1, replacing its earlier contents: ").arg(folder)),
+             qPrintable(run.out));
+
+    // Now exactly what a fresh publish gives, and nothing left over beside it.
+    const QString fresh = dir.filePath(QStringLiteral("fresh"));
+    result = publish(request(source, fresh, QStringLiteral("1.0")));
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(contents(folder), contents(fresh + QStringLiteral("/1.0")));
+    QCOMPARE(readFile(server + QStringLiteral("/update.ini")), readFile(fresh + QStringLiteral("/update.ini")));
+    QCOMPARE(QDir(server).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             (QStringList{QStringLiteral("0.9"), QStringLiteral("1.0"), QStringLiteral("update.ini")}));
+    const QString untouched = snapshotDifference(earlier, snapshot(server + QStringLiteral("/0.9")));
+    QVERIFY2(untouched.isEmpty(), qPrintable(untouched));
+}
+
+// Root reads everything, so unreadable input is tested as an ordinary user.
+void PublishTest::unprivilegedUser_data()
+{
+    QTest::addColumn<QString>("blocked"); // below the temporary folder
+    QTest::addColumn<int>("permissions"); // given to blocked
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    // Shows that the set-up itself is open to the unprivileged user.
+    QTest::newRow("all readable") << QString() << 0 << 0 << QStringLiteral("published version 1.1 to ");
+    QTest::newRow("unreadable file") << QStringLiteral("install/lib/b.dll") << 0 << 1
+                                     << QStringLiteral("cannot read %1/install/lib/b.dll: Permission denied");
+    QTest::newRow("unlistable folder") << QStringLiteral("install/lib") << 0 << 1
+                                       << QStringLiteral("cannot list folder %1/install/lib: permission denied");
+    QTest::newRow("folder listable, not searchable")
+        << QStringLiteral("install/lib") << int(QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther)
+        << 1 << QStringLiteral("cannot list folder %1/install/lib: permission denied");
+    QTest::newRow("server root not writable") << QStringLiteral("www") << int(kDirOpen) << 1
+                                              << QStringLiteral("cannot write to %1/www");
+    QTest::newRow("update.ini write-protected") << QStringLiteral("www/update.ini") << int(kFileOpen) << 1
+                                                << QStringLiteral("cannot write %1/www/update.ini: permission denied");
+}
+
+void PublishTest::unprivilegedUser()
+{
+    QFETCH(QString, blocked);
+    QFETCH(int, permissions);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    QStringList wrapper;
+    if (::geteuid() == 0) {
+        const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+        if (setpriv.isEmpty())
+            QSKIP("setpriv is needed to run as an unprivileged user");
+        wrapper = QStringList{setpriv, QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                              QStringLiteral("--clear-groups")};
+    }
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("install"));
+    const QString server = dir.filePath(QStringLiteral("www"));
+    QVERIFY(makeTree(source, {QStringLiteral("app.exe"), QStringLiteral("lib/a.dll"), QStringLiteral("lib/b.dll")}));
+    QVERIFY(makeTree(dir.filePath(QStringLiteral("old")), {QStringLiteral("app.exe")}));
+    const PublishResult earlier = publish(request(dir.filePath(QStringLiteral("old")), server, QStringLiteral("1.0")));
+    QVERIFY2(earlier.ok, qPrintable(earlier.error));
+    chmodTree(dir.path(), kDirOpen, kFileOpen);
+    // The unprivileged user may write the server root, and replace update.ini.
+    QVERIFY(QFile::setPermissions(server, kDirShared));
+    QVERIFY(QFile::setPermissions(server + QStringLiteral("/update.ini"),
+                                  kFileOpen | QFileDevice::WriteGroup | QFileDevice::WriteOther));
+    if (!blocked.isEmpty())
+        QVERIFY(QFile::setPermissions(dir.filePath(blocked), QFileDevice::Permissions(permissions)));
+
+    const QMap<QString, QString> before = snapshot(dir.path());
+    const QStringList arguments = {QStringLiteral("--version"), QStringLiteral("1.1"), source, server};
+    const Run run = wrapper.isEmpty() ? runPublish(arguments)
+                                      : runProgram(wrapper.first(), wrapper.mid(1) + QStringList{binaryPath()} + arguments);
+    const QString difference = snapshotDifference(before, snapshot(dir.path()));
+    if (!blocked.isEmpty())
+        QVERIFY(QFile::setPermissions(dir.filePath(blocked), kDirOpen));
+
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.err));
+    if (exitCode == 0) {
+        QCOMPARE(run.err, QString());
+        QVERIFY2(run.out.startsWith(message), qPrintable(run.out));
+        QCOMPARE(readManifest(server + QStringLiteral("/1.1/md5.txt")).keys(),
+                 (QStringList{QStringLiteral("/app.exe"), QStringLiteral("/lib/a.dll"), QStringLiteral("/lib/b.dll")}));
+        QSettings ini(server + QStringLiteral("/update.ini"), QSettings::IniFormat);
+        QCOMPARE(ini.value(QStringLiteral("Version/Version")).toString(), QStringLiteral("1.1"));
+    } else {
+        QCOMPARE(run.out, QString());
+        QVERIFY2(run.err.startsWith(QStringLiteral("updater-publish: ")) && run.err.count(QLatin1Char('\n')) == 1,
+                 qPrintable(run.err));
+        QVERIFY2(run.err.contains(message.arg(dir.path())), qPrintable(run.err));
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    }
+}
+
+// A source that reads differently at every read makes the copy fail after
+// the checks passed: everything written so far must go again.
+void PublishTest::failureWhileWritingIsUndone_data()
+{
+    QTest::addColumn<QString>("serverRoot");
+    QTest::addColumn<QStringList>("options");
+
+    const QStringList version = {QStringLiteral("--version"), QStringLiteral("1.1")};
+    QTest::newRow("server root created by the run") << QStringLiteral("fresh/a/b") << version;
+    QTest::newRow("beside earlier versions") << QStringLiteral("www") << version;
+    QTest::newRow("replacing a folder with --force")
+        << QStringLiteral("www") << QStringList{QStringLiteral("--force"), QStringLiteral("--version"), QStringLiteral("1.0")};
+}
+
+void PublishTest::failureWhileWritingIsUndone()
+{
+    QFETCH(QString, serverRoot);
+    QFETCH(QStringList, options);
+
+    const QString changing = QStringLiteral("/proc/sys/kernel/random/uuid");
+    if (readFile(changing) == readFile(changing))
+        QSKIP("needs a file whose content changes at every read");
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("install"));
+    const QString www = dir.filePath(QStringLiteral("www"));
+    QVERIFY(makeTree(dir.filePath(QStringLiteral("old")), {QStringLiteral("old.dll")}));
+    PublishResult result = publish(request(dir.filePath(QStringLiteral("old")), www, QStringLiteral("0.9")));
+    QVERIFY2(result.ok, qPrintable(result.error));
+    result = publish(request(dir.filePath(QStringLiteral("old")), www, QStringLiteral("1.0")));
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QVERIFY(makeTree(source, {QStringLiteral("a.dll"), QStringLiteral("lib/b.dll")}));
+    QVERIFY(QFile::link(changing, source + QStringLiteral("/z.txt")));
+
+    // Folders may have been created and removed again: their times change.
+    const QMap<QString, QString> before = snapshot(dir.path(), false);
+    const Run run = runPublish(options + QStringList{source, dir.filePath(serverRoot)});
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.err, QStringLiteral("updater-publish: %1/z.txt changed while it was published\n").arg(source));
+    const QString difference = snapshotDifference(before, snapshot(dir.path(), false));
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+}
+
+// In a sticky server root another user's update.ini passes every check but
+// cannot be replaced: the folder already put in place must be undone.
+void PublishTest::versionFileFailureUndoesTheFolder_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+
+    QTest::newRow("new folder") << QStringList{QStringLiteral("--version"), QStringLiteral("1.1")};
+    QTest::newRow("replaced folder") << QStringList{QStringLiteral("--force"), QStringLiteral("--folder"),
+                                                    QStringLiteral("1.0"), QStringLiteral("--version"),
+                                                    QStringLiteral("1.0.1")};
+}
+
+void PublishTest::versionFileFailureUndoesTheFolder()
+{
+    QFETCH(QStringList, arguments);
+
+    if (::geteuid() != 0)
+        QSKIP("needs root to give update.ini to another user");
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (setpriv.isEmpty())
+        QSKIP("setpriv is needed to run as an unprivileged user");
+    const QStringList asNobody = {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                                  QStringLiteral("--clear-groups"), binaryPath()};
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("install"));
+    const QString old = dir.filePath(QStringLiteral("old"));
+    const QString server = dir.filePath(QStringLiteral("www"));
+    QVERIFY(makeTree(source, {QStringLiteral("app.exe"), QStringLiteral("lib/a.dll")}));
+    QVERIFY(makeTree(old, {QStringLiteral("app.exe")}));
+    QVERIFY(QDir().mkpath(server));
+    chmodTree(dir.path(), kDirOpen, kFileOpen);
+    QVERIFY(QFile::setPermissions(server, kDirShared));
+    QVERIFY(::chmod(QFile::encodeName(server).constData(), 01777) == 0);
+    Run run = runProgram(setpriv, asNobody + QStringList{QStringLiteral("--version"), QStringLiteral("1.0"), old, server});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    const QByteArray versionFile = QFile::encodeName(server + QStringLiteral("/update.ini"));
+    QVERIFY(::chown(versionFile.constData(), 0, 0) == 0 && ::chmod(versionFile.constData(), 0666) == 0);
+
+    const QMap<QString, QString> before = snapshot(dir.path(), false);
+    run = runProgram(setpriv, asNobody + arguments + QStringList{source, server});
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.out, QString());
+    QVERIFY2(run.err.startsWith(QStringLiteral("updater-publish: cannot write %1/update.ini: ").arg(server))
+                 && run.err.count(QLatin1Char('\n')) == 1,
+             qPrintable(run.err));
+    const QString difference = snapshotDifference(before, snapshot(dir.path(), false));
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+}
+
+void PublishTest::progressBarOnlyOnTerminalForLargeTrees()
+{
+    const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
+    if (script.isEmpty())
+        QSKIP("script is needed to give the tool a terminal");
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString small = dir.filePath(QStringLiteral("small"));
+    const QString large = dir.filePath(QStringLiteral("large"));
+    QVERIFY(makeTree(small, {QStringLiteral("app.exe")}));
+    QStringList many;
+    for (int i = 0; i < 1200; ++i)
+        many.append(QStringLiteral("d%1/f%2.dll").arg(i / 100).arg(i));
+    QVERIFY(makeTree(large, many));
+
+    auto onTerminal = [&](const QString &source, const QString &server) {
+        const QString command = QStringLiteral("'%1' --version 1 '%2' '%3'").arg(binaryPath(), source, server);
+        return runProgram(script, {QStringLiteral("-qec"), command, QStringLiteral("/dev/null")});
+    };
+
+    Run run = onTerminal(large, dir.filePath(QStringLiteral("www1")));
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.contains(QStringLiteral("hashing   [")), qPrintable(run.out.left(400)));
+    QVERIFY2(run.out.contains(QStringLiteral("copying   [##############################] 100%  1200/1200 files")),
+             qPrintable(run.out.right(400)));
+    QVERIFY2(run.out.contains(QStringLiteral("\rpublished version 1 to ")), qPrintable(run.out.right(400)));
+
+    run = onTerminal(small, dir.filePath(QStringLiteral("www2")));
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.startsWith(QStringLiteral("published version 1 to ")), qPrintable(run.out));
+    QVERIFY2(!run.out.contains(QStringLiteral("hashing")) && !run.out.contains(QStringLiteral("copying")),
+             qPrintable(run.out));
+
+    // Through a pipe a large tree gets the summary line only.
+    run = runPublish({QStringLiteral("--version"), QStringLiteral("1"), large, dir.filePath(QStringLiteral("www3"))});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.err, QString());
+    QVERIFY2(run.out.startsWith(QStringLiteral("published version 1 to ")) && run.out.count(QLatin1Char('\n')) == 1,
+             qPrintable(run.out));
+}
+
+void PublishTest::help()
+{
+    const Run run = runPublish({QStringLiteral("--help")});
+    QCOMPARE(run.exitCode, 0);
+    for (const char *expected : {"--version <TEXT>", "--folder <NAME>", "--include-config", "--force", "SOURCE_DIR",
+                                 "SERVER_ROOT"})
+        QVERIFY2(run.out.contains(QLatin1String(expected)), expected);
+}
+
+QTEST_GUILESS_MAIN(PublishTest)
+
+#include "tst_publish.moc"
