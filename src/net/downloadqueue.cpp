@@ -165,7 +165,9 @@ void Widget::releaseCurrentDownload()
         QNetworkReply *reply = m_currentReply;
         m_currentReply = nullptr;
         reply->disconnect(this);
-        reply->abort();
+        // A reply that already failed or finished has nothing to stop.
+        if (!reply->isFinished() && reply->error() == QNetworkReply::NoError)
+            reply->abort();
         reply->deleteLater();
     }
 }

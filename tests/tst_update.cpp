@@ -1,0 +1,597 @@
+// A whole visible update in-process: the run, the download queue,
+// verification, apply, cancel, close and completion, against a real nginx
+// and a server that fails on purpose.
+
+#include "config/constants.h"
+#include "config/settingsstore.h"
+#include "net/transfer.h"
+#include "testsupport.h"
+#include "update/updatetransaction.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QString kMarkerName = QStringLiteral("main-started");
+
+} // namespace
+
+class TestUpdate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void fullUpdate();
+    void nothingToFetch();
+    void queueTextsWhileAFileStalls();
+    void failureMidQueue_data();
+    void failureMidQueue();
+    void unsafeKeyStopsBeforeAnyFile_data();
+    void unsafeKeyStopsBeforeAnyFile();
+    void malformedHashStopsBeforeAnyFile();
+    void manifestDownloadFails();
+    void leftoversAreNeverInstalled();
+    void unreplaceableTargetRollsBack();
+    void runStartsOnceAfterShow();
+
+    void cancelBoxKeepGoing();
+    void cancelConfirmed();
+    void confirmAfterQueueEnded();
+    void cancelBeforeQueueHasNoBox();
+    void escapeOrCloseDuringDownload_data();
+    void escapeOrCloseDuringDownload();
+
+private:
+    QString appDir() const { return m_app->path() + QStringLiteral("/app/"); }
+    QString marker() const { return appDir() + kMarkerName; }
+    // An installation at 1.0 whose main program notes each start.
+    void install(const QMap<QString, QByteArray> &files);
+    // Runs the check and shows the dialog; returns once the update ended.
+    void runToEnd(WidgetProbe &dialog);
+    // A release served by the fault server under /<name>/.
+    void serveFaultRelease(const QString &name, const QMap<QString, QByteArray> &files);
+    // Waits for the cancel box and hands it to act.
+    void whenBoxOpens(const std::function<void(QMessageBox *)> &act);
+
+    QTemporaryDir m_serverRoot;
+    std::unique_ptr<NginxServer> m_nginx;
+    FaultServer m_faults;
+    std::unique_ptr<QTemporaryDir> m_app;
+};
+
+void TestUpdate::initTestCase()
+{
+    m_nginx = std::make_unique<NginxServer>(m_serverRoot.path());
+    QVERIFY2(m_nginx->start(), qPrintable(m_nginx->errorText()));
+    QVERIFY(m_faults.listen());
+    UpdateTransaction::setRetryPolicy(1, 0);
+}
+
+void TestUpdate::init()
+{
+    m_app = std::make_unique<QTemporaryDir>();
+    m_faults.clearRequests();
+    setTransferTimeoutMs(120000);
+    SettingsStore::instance().setValue(kKeyExeName, marker() + QStringLiteral(".sh"));
+}
+
+void TestUpdate::cleanup()
+{
+    // Whatever a failed test left open must not linger into the next one.
+    while (QWidget *modal = QApplication::activeModalWidget())
+        modal->close();
+}
+
+void TestUpdate::install(const QMap<QString, QByteArray> &files)
+{
+    QVERIFY(writeInstallation(appDir(), QString(), QString(), QStringLiteral("1.0"), files));
+    const QString script = marker() + QStringLiteral(".sh");
+    QVERIFY(writeFile(script, "#!/bin/sh\necho started >> '" + marker().toUtf8() + "'\n"));
+    QVERIFY(QFile::setPermissions(script, QFile::permissions(script) | QFile::ExeOwner));
+}
+
+void TestUpdate::runToEnd(WidgetProbe &dialog)
+{
+    dialog.m_appDir = appDir();
+    QVERIFY(!dialog.checkUpdate());
+    dialog.show();
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible() || dialog.statusLabel() == kStatusFailed, 60000);
+}
+
+void TestUpdate::serveFaultRelease(const QString &name, const QMap<QString, QByteArray> &files)
+{
+    QByteArray manifest;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        manifest += md5Hex(it.value()).toUtf8() + '\t' + it.key().toUtf8() + '\n';
+        // The file's key follows the folder's own slash.
+        m_faults.setBody(QLatin1Char('/') + name + QStringLiteral("/2.0/") + it.key(), it.value());
+    }
+    m_faults.setBody(QLatin1Char('/') + name + QStringLiteral("/update.ini"), "[Version]\nFolder=2.0\nVersion=2.0\n");
+    m_faults.setBody(QLatin1Char('/') + name + QStringLiteral("/2.0/md5.txt"), manifest);
+    SettingsStore::instance().setValue(kKeyUrl, m_faults.baseUrl() + name + QLatin1Char('/'));
+}
+
+void TestUpdate::whenBoxOpens(const std::function<void(QMessageBox *)> &act)
+{
+    auto *poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, [poll, act]() {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            poll->stop();
+            poll->deleteLater();
+            act(box);
+        }
+    });
+    poll->start(20);
+}
+
+void TestUpdate::fullUpdate()
+{
+    const QMap<QString, QByteArray> release = {
+        {"/a.txt", "A version two"},
+        {"/same.txt", "unchanged"},
+        {"/sub/new.txt", "added in a new folder"},
+        {"/d e.txt", "a blank in the name"},
+        {QStringLiteral("/文档.txt"), "a Chinese name"},
+        {"/x#y%z.txt", "a hash and a percent"},
+        {"/run.sh", "#!/bin/sh\necho two\n"},
+    };
+    QVERIFY(writeServerRelease(m_serverRoot.filePath("full"), "2.0", "2.0", release));
+    install({{"/a.txt", "A version one"}, {"/same.txt", "unchanged"}, {"/run.sh", "#!/bin/sh\necho one\n"},
+             {"/local-only.txt", "mine"}});
+    QVERIFY(QFile::setPermissions(appDir() + "run.sh", QFileDevice::Permissions(0x7755)));
+    SettingsStore::instance().setValue(kKeyUrl, m_nginx->baseUrl() + "full/");
+
+    WidgetProbe dialog;
+    runToEnd(dialog);
+    QCOMPARE(dialog.statusLabel(), QStringLiteral("更新完成!"));
+    QVERIFY(!dialog.isVisible()); // closed by the completion
+    QCOMPARE(dialog.overallMaximum(), 6);
+    QCOMPARE(dialog.overallValue(), 6);
+    QCOMPARE(dialog.fileValue(), 100);
+    QVERIFY(!dialog.cancelEnabled());
+
+    // One request at a time, in path order, each name exactly as published.
+    QCOMPARE(m_nginx->requestedPaths(),
+             QStringList({"/full/update.ini", "/full/2.0/md5.txt", "/full/2.0//a.txt", "/full/2.0//d%20e.txt",
+                          "/full/2.0//run.sh", "/full/2.0//sub/new.txt", "/full/2.0//x%23y%25z.txt",
+                          "/full/2.0//%E6%96%87%E6%A1%A3.txt"}));
+
+    for (auto it = release.cbegin(); it != release.cend(); ++it)
+        QCOMPARE(readFile(appDir() + it.key().mid(1)), it.value());
+    QCOMPARE(readFile(appDir() + "local-only.txt"), QByteArray("mine"));
+    QCOMPARE(QFile::permissions(appDir() + "run.sh"), QFileDevice::Permissions(0x7755));
+    QCOMPARE(readFile(appDir() + "md5.txt"), readFile(m_serverRoot.filePath("full/2.0/md5.txt")));
+    QCOMPARE(readFile(appDir() + "UpdateTmp/update.ini"), readFile(m_serverRoot.filePath("full/update.ini")));
+    QCOMPARE(QDir(appDir() + "UpdateTmp").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({"update.ini"}));
+    QVERIFY(!QFileInfo::exists(appDir() + "UpdateBackup"));
+
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker()), 15000);
+    QTest::qWait(300);
+    QCOMPARE(readFile(marker()), QByteArray("started\n"));
+}
+
+void TestUpdate::nothingToFetch()
+{
+    const QMap<QString, QByteArray> files = {{"/a.txt", "same everywhere"}};
+    QVERIFY(writeServerRelease(m_serverRoot.filePath("nothing"), "2.0", "2.0", files));
+    install(files);
+    // A local manifest that already matches the server's.
+    QVERIFY(writeFile(appDir() + "md5.txt", readFile(m_serverRoot.filePath("nothing/2.0/md5.txt"))));
+    SettingsStore::instance().setValue(kKeyUrl, m_nginx->baseUrl() + "nothing/");
+
+    WidgetProbe dialog;
+    dialog.m_appDir = appDir();
+    QVERIFY(!dialog.checkUpdate());
+    dialog.show();
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), QStringLiteral("更新完成!"), 30000);
+    QCOMPARE(dialog.detailLabel(), QStringLiteral("MD5比对"));
+    QCOMPARE(dialog.fileValue(), 100);
+    QCOMPARE(dialog.overallMaximum(), 0);
+    QCOMPARE(readFile(appDir() + "UpdateTmp/update.ini"), readFile(m_serverRoot.filePath("nothing/update.ini")));
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 5000);
+    QCOMPARE(m_nginx->requestedPaths().filter("nothing/").size(), 2);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker()), 15000);
+}
+
+void TestUpdate::queueTextsWhileAFileStalls()
+{
+    serveFaultRelease("stall", {{"/a.txt", "first"}, {"/b.txt", "second"}, {"/c.txt", "third"}});
+    FaultServer::Route stall;
+    stall.kind = FaultServer::Kind::Stall;
+    stall.body = "sec";
+    stall.announcedLength = 6;
+    m_faults.setRoute("/stall/2.0//b.txt", stall);
+    setTransferTimeoutMs(1500);
+    install({});
+    const auto before = snapshotTree(appDir());
+
+    WidgetProbe dialog;
+    dialog.m_appDir = appDir();
+    QVERIFY(!dialog.checkUpdate());
+    dialog.show();
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), QStringLiteral("正在更新 2/3"), 10000);
+    QCOMPARE(dialog.detailLabel(), QStringLiteral("b.txt"));
+    QCOMPARE(dialog.overallValue(), 1);
+    QCOMPARE(dialog.overallMaximum(), 3);
+    QCOMPARE(dialog.fileValue(), 100); // the first file's last value, until b reports
+    QVERIFY(dialog.cancelEnabled());
+
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), kStatusFailed, 10000);
+    QCOMPARE(dialog.detailLabel(), QStringLiteral("下载错误:下载超时（1秒）"));
+    QVERIFY(!m_faults.requestedPaths().contains("/stall/2.0//c.txt"));
+    QVERIFY(!dialog.cancelEnabled());
+    // The first file was fetched, then cleaned away; nothing was installed.
+    auto after = snapshotTree(appDir());
+    after.remove("/md5.txt"); // the local manifest, made from the installation
+    QCOMPARE(after, before);
+}
+
+void TestUpdate::failureMidQueue_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("detailStart");
+
+    QTest::newRow("404") << 404 << "下载错误:";
+    QTest::newRow("500") << 500 << "下载错误:";
+    QTest::newRow("reset") << 1 << "下载错误:";
+    QTest::newRow("shorter than announced") << 2 << "下载错误:";
+    QTest::newRow("content differs from its hash") << 3 << "文件校验失败:/b.txt";
+}
+
+void TestUpdate::failureMidQueue()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, detailStart);
+    serveFaultRelease("mid", {{"/a.txt", "first"}, {"/b.txt", "second"}, {"/c.txt", "third"}});
+    FaultServer::Route route;
+    switch (kind) {
+    case 404:
+    case 500:
+        route.status = kind;
+        route.body = "no";
+        break;
+    case 1:
+        route.kind = FaultServer::Kind::Reset;
+        route.body = "se";
+        route.announcedLength = 6;
+        break;
+    case 2:
+        route.kind = FaultServer::Kind::LyingLength;
+        route.body = "se";
+        route.announcedLength = 6;
+        break;
+    default:
+        route.body = "SECOND"; // same length, other bytes
+        break;
+    }
+    m_faults.setRoute("/mid/2.0//b.txt", route);
+    install({{"/a.txt", "old first"}, {"/b.txt", "old second"}});
+    const auto before = snapshotTree(appDir());
+
+    WidgetProbe dialog;
+    runToEnd(dialog);
+    QCOMPARE(dialog.statusLabel(), kStatusFailed);
+    QVERIFY2(dialog.detailLabel().startsWith(detailStart), qPrintable(dialog.detailLabel()));
+    QVERIFY(!m_faults.requestedPaths().contains("/mid/2.0//c.txt"));
+    QVERIFY(dialog.isVisible()); // waits for the user
+    auto after = snapshotTree(appDir());
+    after.remove("/md5.txt"); // the local manifest, made from the installation
+    QCOMPARE(after, before);
+    QTest::qWait(200);
+    QVERIFY(!QFileInfo::exists(marker()));
+}
+
+void TestUpdate::unsafeKeyStopsBeforeAnyFile_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::newRow("climbs out") << "/../outside.txt";
+    QTest::newRow("version record") << "/update.ini";
+    QTest::newRow("into the temporary folder") << "/UpdateTmp/x.dll";
+    QTest::newRow("device name") << "/nul.txt";
+    QTest::newRow("short name") << "/UPDATE~1.INI";
+}
+
+void TestUpdate::unsafeKeyStopsBeforeAnyFile()
+{
+    QFETCH(QString, key);
+    serveFaultRelease("unsafe", {{"/a.txt", "fine"}, {key, "bad"}});
+    install({});
+    const auto before = snapshotTree(appDir());
+
+    WidgetProbe dialog;
+    runToEnd(dialog);
+    QCOMPARE(dialog.statusLabel(), kStatusFailed);
+    QCOMPARE(dialog.detailLabel(), QStringLiteral("不安全的文件路径:") + key);
+    QCOMPARE(m_faults.requestedPaths(), QStringList({"/unsafe/update.ini", "/unsafe/2.0/md5.txt"}));
+    auto after = snapshotTree(appDir());
+    after.remove("/md5.txt"); // generated from the installation as it stands
+    QCOMPARE(after, before);
+    QVERIFY(!QFileInfo::exists(m_app->path() + "/outside.txt"));
+}
+
+void TestUpdate::malformedHashStopsBeforeAnyFile()
+{
+    serveFaultRelease("hash", {{"/a.txt", "fine"}});
+    m_faults.setBody("/hash/2.0/md5.txt", "not-a-hash\t/a.txt\n");
+    install({});
+    WidgetProbe dialog;
+    runToEnd(dialog);
+    QCOMPARE(dialog.detailLabel(), QStringLiteral("文件校验失败:/a.txt"));
+    QCOMPARE(m_faults.requestedPaths().size(), 2);
+}
+
+void TestUpdate::manifestDownloadFails()
+{
+    serveFaultRelease("nomanifest", {{"/a.txt", "x"}});
+    m_faults.setBody("/nomanifest/2.0/md5.txt", "gone", 404);
+    install({});
+
+    WidgetProbe dialog;
+    dialog.m_appDir = appDir();
+    QVERIFY(!dialog.checkUpdate());
+    dialog.show();
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), kStatusFailed, 10000);
+    QCOMPARE(dialog.detailLabel(), QStringLiteral("下载md5.txt失败"));
+    QCOMPARE(dialog.m_tempFiles,
+             QStringList({appDir() + "UpdateTmp/updateTmp.ini", appDir() + "UpdateTmp/md5Tmp.txt"}));
+    QVERIFY(QFileInfo::exists(appDir() + "UpdateTmp/updateTmp.ini"));
+    QVERIFY(!QFileInfo::exists(appDir() + "UpdateTmp/md5Tmp.txt"));
+
+    // No update runs, so the cancel button has nothing to ask.
+    bool boxSeen = false;
+    QTimer::singleShot(0, this, [&]() { boxSeen = QApplication::activeModalWidget() != nullptr; });
+    dialog.onCancelUpdate();
+    QTest::qWait(50);
+    QVERIFY(!boxSeen);
+}
+
+void TestUpdate::leftoversAreNeverInstalled()
+{
+    serveFaultRelease("leftover", {{"/a.txt", "from the server"}});
+    install({});
+    // What a killed run may have left behind.
+    QVERIFY(writeFile(appDir() + "UpdateTmp/a.txt", "partial"));
+    QVERIFY(writeFile(appDir() + "UpdateTmp/extra.txt", "never verified"));
+    QVERIFY(writeFile(appDir() + "UpdateTmp/.hidden", "never verified"));
+    QVERIFY(writeFile(appDir() + "UpdateTmp/stale/deep/x.dll", "never verified"));
+
+    WidgetProbe dialog;
+    runToEnd(dialog);
+    QCOMPARE(dialog.statusLabel(), QStringLiteral("更新完成!"));
+    QCOMPARE(readFile(appDir() + "a.txt"), QByteArray("from the server"));
+    QVERIFY(!QFileInfo::exists(appDir() + "extra.txt"));
+    QVERIFY(!QFileInfo::exists(appDir() + "stale"));
+    QCOMPARE(QDir(appDir() + "UpdateTmp").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({"update.ini"}));
+}
+
+void TestUpdate::unreplaceableTargetRollsBack()
+{
+    serveFaultRelease("conflict", {{"/a.txt", "new a"}, {"/b/c.txt", "new c"}, {"/conflict", "a file"}});
+    install({{"/a.txt", "old a"}, {"/conflict/inside.txt", "user data"}});
+    QVERIFY(writeFile(appDir() + "md5.txt", "stale manifest\n"));
+    const auto before = snapshotTree(appDir());
+
+    WidgetProbe dialog;
+    runToEnd(dialog);
+    QCOMPARE(dialog.statusLabel(), kStatusFailed);
+    QCOMPARE(dialog.detailLabel(), QStringLiteral("无法替换文件:/conflict"));
+    QCOMPARE(snapshotTree(appDir()), before);
+    QTest::qWait(200);
+    QVERIFY(!QFileInfo::exists(marker()));
+}
+
+void TestUpdate::runStartsOnceAfterShow()
+{
+    serveFaultRelease("once", {{"/a.txt", "x"}});
+    FaultServer::Route stall;
+    stall.kind = FaultServer::Kind::Stall;
+    stall.announcedLength = 10;
+    m_faults.setRoute("/once/2.0//a.txt", stall);
+    install({});
+
+    WidgetProbe dialog;
+    dialog.m_appDir = appDir();
+    QVERIFY(!dialog.checkUpdate());
+    dialog.show();
+    // The run is queued: nothing has been fetched when show() returns.
+    QCOMPARE(m_faults.requestedPaths(), QStringList({"/once/update.ini"}));
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.m_isUpdating, 10000);
+    dialog.hide();
+    dialog.show();
+    QTest::qWait(200);
+    QCOMPARE(m_faults.requestedPaths().count("/once/2.0/md5.txt"), 1);
+    dialog.onUpdateCompleted(false);
+}
+
+void TestUpdate::cancelBoxKeepGoing()
+{
+    serveFaultRelease("keep", {{"/a.txt", "x"}});
+    FaultServer::Route stall;
+    stall.kind = FaultServer::Kind::Stall;
+    stall.announcedLength = 10;
+    m_faults.setRoute("/keep/2.0//a.txt", stall);
+    install({});
+
+    WidgetProbe dialog;
+    dialog.m_appDir = appDir();
+    QVERIFY(!dialog.checkUpdate());
+    dialog.show();
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.m_currentReply != nullptr, 10000);
+
+    for (const bool useEscape : {false, true}) {
+        QString title, text;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QStringList buttons;
+        QString defaultButton;
+        whenBoxOpens([&](QMessageBox *box) {
+            title = box->windowTitle();
+            text = box->text();
+            icon = box->icon();
+            for (QAbstractButton *button : box->buttons())
+                buttons << button->text() + QLatin1Char('/') + QString::number(box->buttonRole(button));
+            defaultButton = box->defaultButton() ? box->defaultButton()->text() : QString();
+            if (useEscape)
+                QTest::keyClick(box, Qt::Key_Escape);
+            else
+                box->defaultButton()->click();
+        });
+        dialog.onCancelUpdate();
+        QCOMPARE(title, QStringLiteral("确认取消"));
+        QCOMPARE(text, QStringLiteral("确定要取消更新吗？未完成的更新将不会被应用。"));
+        QCOMPARE(icon, QMessageBox::Question);
+        QCOMPARE(buttons, QStringList({QStringLiteral("确认/%1").arg(QMessageBox::YesRole),
+                                       QStringLiteral("取消/%1").arg(QMessageBox::NoRole)}));
+        QCOMPARE(defaultButton, QStringLiteral("取消"));
+        // Nothing changed: still updating, the download still current.
+        QVERIFY(dialog.m_isUpdating);
+        QVERIFY(!dialog.m_cancelRequested);
+        QVERIFY(dialog.m_currentReply);
+        QVERIFY(dialog.cancelEnabled());
+    }
+    dialog.onUpdateCompleted(false);
+}
+
+void TestUpdate::cancelConfirmed()
+{
+    serveFaultRelease("cancel", {{"/a.txt", "first"}, {"/b.txt", "x"}});
+    FaultServer::Route stall;
+    stall.kind = FaultServer::Kind::Stall;
+    stall.body = "part";
+    stall.announcedLength = 10;
+    m_faults.setRoute("/cancel/2.0//b.txt", stall);
+    install({{"/a.txt", "old"}});
+    const auto before = snapshotTree(appDir());
+
+    WidgetProbe dialog;
+    dialog.m_appDir = appDir();
+    QVERIFY(!dialog.checkUpdate());
+    dialog.show();
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), QStringLiteral("正在更新 2/2"), 10000);
+    // Qt holds back progress signals for a moment, so wait for the request.
+    QTRY_VERIFY_WITH_TIMEOUT(m_faults.requestedPaths().contains("/cancel/2.0//b.txt"), 10000);
+    QTest::qWait(200);
+
+    whenBoxOpens([](QMessageBox *box) { box->buttons().first()->click(); });
+    QTest::mouseClick(dialog.findChild<QPushButton *>("pushButton_cancel"), Qt::LeftButton);
+    QVERIFY(!dialog.cancelEnabled());
+    QCOMPARE(dialog.m_currentReply, nullptr);
+    QVERIFY(dialog.m_downloadQueue.isEmpty());
+
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), kStatusFailed, 5000);
+    QCOMPARE(dialog.detailLabel(), QStringLiteral("更新已取消"));
+    QVERIFY(!dialog.m_cancelCheckTimer->isActive());
+    QVERIFY(!dialog.m_cancelRequested);
+    QCOMPARE(QDir(appDir() + "UpdateTmp").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({"update.ini"}));
+    QCOMPARE(snapshotTree(appDir()).value("/a.txt"), before.value("/a.txt"));
+    QCOMPARE(m_faults.requestedPaths().size(), 4);
+    QTest::qWait(200);
+    QVERIFY(!QFileInfo::exists(marker()));
+}
+
+void TestUpdate::confirmAfterQueueEnded()
+{
+    serveFaultRelease("late", {{"/a.txt", "x"}});
+    FaultServer::Route stall;
+    stall.kind = FaultServer::Kind::Stall;
+    stall.announcedLength = 10;
+    m_faults.setRoute("/late/2.0//a.txt", stall);
+    install({});
+
+    WidgetProbe dialog;
+    dialog.m_appDir = appDir();
+    QVERIFY(!dialog.checkUpdate());
+    dialog.show();
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.m_currentReply != nullptr, 10000);
+
+    whenBoxOpens([&](QMessageBox *box) {
+        // The queue ends on its own while the box is open.
+        dialog.m_errorMessage = QStringLiteral("下载错误:gone");
+        dialog.onUpdateCompleted(false);
+        box->buttons().first()->click();
+    });
+    dialog.onCancelUpdate();
+    QVERIFY(!dialog.m_cancelRequested);
+    QVERIFY(!dialog.m_cancelCheckTimer->isActive());
+    QCOMPARE(dialog.statusLabel(), kStatusFailed);
+    QCOMPARE(dialog.detailLabel(), QStringLiteral("下载错误:gone"));
+}
+
+void TestUpdate::cancelBeforeQueueHasNoBox()
+{
+    serveFaultRelease("early", {{"/a.txt", "x"}});
+    FaultServer::Route stall;
+    stall.kind = FaultServer::Kind::Stall;
+    stall.announcedLength = 10;
+    m_faults.setRoute("/early/2.0/md5.txt", stall);
+    setTransferTimeoutMs(1000);
+    install({});
+
+    WidgetProbe dialog;
+    dialog.m_appDir = appDir();
+    QVERIFY(!dialog.checkUpdate());
+    bool boxSeen = false;
+    QTimer::singleShot(300, this, [&]() {
+        QTimer::singleShot(0, this, [&]() { boxSeen = QApplication::activeModalWidget() != nullptr; });
+        dialog.findChild<QPushButton *>("pushButton_cancel")->click();
+    });
+    dialog.show();
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), kStatusFailed, 10000);
+    QVERIFY(!boxSeen);
+    QCOMPARE(dialog.detailLabel(), QStringLiteral("下载md5.txt失败"));
+}
+
+void TestUpdate::escapeOrCloseDuringDownload_data()
+{
+    QTest::addColumn<bool>("escape");
+    QTest::newRow("escape") << true;
+    QTest::newRow("close") << false;
+}
+
+void TestUpdate::escapeOrCloseDuringDownload()
+{
+    QFETCH(bool, escape);
+    serveFaultRelease("leave", {{"/sub/a.txt", "x"}});
+    FaultServer::Route stall;
+    stall.kind = FaultServer::Kind::Stall;
+    stall.body = "par";
+    stall.announcedLength = 10;
+    m_faults.setRoute("/leave/2.0//sub/a.txt", stall);
+    install({});
+    const auto before = snapshotTree(appDir());
+
+    WidgetProbe dialog;
+    dialog.m_appDir = appDir();
+    QVERIFY(!dialog.checkUpdate());
+    dialog.show();
+    QTRY_VERIFY_WITH_TIMEOUT(m_faults.requestedPaths().contains("/leave/2.0//sub/a.txt"), 10000);
+    QTest::qWait(200);
+    QVERIFY(QFileInfo::exists(appDir() + "UpdateTmp/sub/a.txt"));
+
+    if (escape)
+        QTest::keyClick(&dialog, Qt::Key_Escape);
+    else
+        dialog.close();
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.m_currentReply, nullptr);
+    QCOMPARE(QDir(appDir() + "UpdateTmp").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({"update.ini"}));
+    auto after = snapshotTree(appDir());
+    after.remove("/md5.txt");
+    QCOMPARE(after, before);
+    QTest::qWait(200);
+    QVERIFY(!QFileInfo::exists(marker()));
+}
+
+QTEST_MAIN(TestUpdate)
+#include "tst_update.moc"
