@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Prepares a Debian 12 machine for this project and builds it:
+# installs the missing Debian packages (as root, or through sudo), then
+# configures and builds the native tree in build/ (BUILD_DIR overrides it).
+#
+#   tools/setup.sh
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD_DIR=${BUILD_DIR:-$ROOT/build}
+
+PACKAGES=(
+    g++ make cmake pkg-config            # the build
+    qtbase5-dev qtbase5-dev-tools        # Qt 5.15: Core, Gui, Widgets, Network, Test
+    nginx-light                          # the real server of the integration tests and the demo
+    fonts-wqy-microhei                   # a CJK font, so the dialog's Chinese texts render
+    xvfb xauth                           # a display for screenshots and the demo
+    binutils-mingw-w64-x86-64            # windres: the Windows resource script is checked
+    g++-mingw-w64-x86-64-posix           # the Windows entry is syntax-checked
+    curl time procps util-linux          # benchmarks, process handling, setpriv
+)
+
+missing=()
+for package in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+    echo "setup: installing ${missing[*]}"
+    SUDO=
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    # Packages such as nginx try to start their system service; this project
+    # runs its own servers, so keep the daemons from starting while installing.
+    policy=/usr/sbin/policy-rc.d
+    added_policy=
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+        $SUDO chmod 755 "$policy"
+        added_policy=1
+    fi
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    [ -z "$added_policy" ] || $SUDO rm -f "$policy"
+fi
+
+cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$BUILD_DIR" --parallel "$(nproc)"

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Sets up and builds (tools/setup.sh), runs every test of the native build,
+# then the Windows lane (cross-built updater.exe under Wine), which is
+# skipped with one line when the Windows Qt toolchain is not beside the
+# checkout.
+#
+#   tools/test.sh
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD_DIR=${BUILD_DIR:-$ROOT/build}
+
+"$ROOT/tools/setup.sh"
+ctest --test-dir "$BUILD_DIR" --output-on-failure --parallel 2
+"$ROOT/tools/windows-lane.sh"
