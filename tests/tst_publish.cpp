@@ -146,6 +146,21 @@ QString binaryPath()
     return qEnvironmentVariable("UPDATER_BINARY_DIR") + QStringLiteral("/src/updater-publish");
 }
 
+// A copy of the tool for runs as an unprivileged user: the build tree may
+// sit where that user cannot reach (a root-only home).
+QString unprivilegedBinary()
+{
+    static QTemporaryDir folder;
+    const QString copy = folder.filePath(QStringLiteral("updater-publish"));
+    const auto open = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+        | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+    if (!QFileInfo::exists(copy)
+        && (!QFile::setPermissions(folder.path(), open) || !QFile::copy(binaryPath(), copy)
+            || !QFile::setPermissions(copy, open)))
+        return QString();
+    return copy;
+}
+
 struct Run
 {
     int exitCode = -1;
@@ -984,7 +999,7 @@ void PublishTest::unprivilegedUser()
     const QMap<QString, QString> before = snapshot(dir.path());
     const QStringList arguments = {QStringLiteral("--version"), QStringLiteral("1.1"), source, server};
     const Run run = wrapper.isEmpty() ? runPublish(arguments)
-                                      : runProgram(wrapper.first(), wrapper.mid(1) + QStringList{binaryPath()} + arguments);
+                                      : runProgram(wrapper.first(), wrapper.mid(1) + QStringList{unprivilegedBinary()} + arguments);
     const QString difference = snapshotDifference(before, snapshot(dir.path()));
     if (!blocked.isEmpty())
         QVERIFY(QFile::setPermissions(dir.filePath(blocked), kDirOpen));
@@ -1072,7 +1087,7 @@ void PublishTest::versionFileFailureUndoesTheFolder()
     if (setpriv.isEmpty())
         QSKIP("setpriv is needed to run as an unprivileged user");
     const QStringList asNobody = {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                                  QStringLiteral("--clear-groups"), binaryPath()};
+                                  QStringLiteral("--clear-groups"), unprivilegedBinary()};
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
