@@ -41,6 +41,8 @@ private slots:
     void leftoversAreNeverInstalled();
     void unreplaceableTargetRollsBack();
     void runStartsOnceAfterShow();
+    void failedCheckFetchesNothingMore_data();
+    void failedCheckFetchesNothingMore();
 
     void cancelBoxKeepGoing();
     void cancelConfirmed();
@@ -411,6 +413,43 @@ void TestUpdate::runStartsOnceAfterShow()
     QTest::qWait(200);
     QCOMPARE(m_faults.requestedPaths().count("/once/2.0/md5.txt"), 1);
     dialog.onUpdateCompleted(false);
+}
+
+void TestUpdate::failedCheckFetchesNothingMore_data()
+{
+    QTest::addColumn<QByteArray>("serverIni");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("no version on the server") << QByteArray("[Version]\nFolder=2.0\n") << kStatusFailed;
+    QTest::newRow("no folder on the server") << QByteArray("[Version]\nVersion=2.0\n") << kStatusFailed;
+    QTest::newRow("server file missing") << QByteArray() << kStatusStopped;
+}
+
+void TestUpdate::failedCheckFetchesNothingMore()
+{
+    QFETCH(QByteArray, serverIni);
+    QFETCH(QString, status);
+    static int row = 0; // routes stay on the server between rows
+    const QString base = QStringLiteral("/failedcheck-%1/").arg(++row);
+    if (!serverIni.isEmpty())
+        m_faults.setBody(base + "update.ini", serverIni);
+    // Manifests that a guessed URL would find.
+    for (const QString &guess : {QStringLiteral("md5.txt"), QStringLiteral("2.0md5.txt")})
+        m_faults.setBody(base + guess, md5Hex("x").toUtf8() + "\t/a.txt\n");
+    m_faults.setBody(base + "a.txt", "x");
+    SettingsStore::instance().setValue(kKeyUrl, m_faults.baseUrl() + base.mid(1));
+    install({});
+
+    WidgetProbe dialog;
+    dialog.m_appDir = appDir();
+    QVERIFY(!dialog.checkUpdate());
+    const QString detail = dialog.detailLabel();
+    dialog.show();
+    QTest::qWait(300);
+    // The check's own explanation stays; nothing beyond update.ini was asked for.
+    QCOMPARE(dialog.statusLabel(), status);
+    QCOMPARE(dialog.detailLabel(), detail);
+    QCOMPARE(m_faults.requestedPaths(), QStringList({base + "update.ini"}));
+    QVERIFY(!QFileInfo::exists(appDir() + "a.txt"));
 }
 
 void TestUpdate::cancelBoxKeepGoing()

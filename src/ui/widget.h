@@ -54,11 +54,13 @@ public:
     void cleanupTempFiles();
     void clearDownloadQueue();
 
+    // Escape or a programmatic reject: cleans up a running update first.
+    void reject() override;
+
 protected:
     void paintEvent(QPaintEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
-    void reject() override;
 
 protected slots:
     void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);

@@ -36,6 +36,12 @@ void Widget::showEvent(QShowEvent *event)
 
 void Widget::runUpdate()
 {
+    // Without a server version the check failed and its texts say why; a
+    // manifest fetched from a guessed folder could install a release that
+    // no version record describes.
+    if (m_serverVersion.isEmpty() || !m_serverFolder.endsWith(QLatin1Char('/')))
+        return;
+
     m_statusText = kStatusPreparing;
 
     const QString serverManifestPath = m_appDir + kUpdateTmpDir + kMd5TmpFile;
