@@ -243,7 +243,9 @@ bool UpdateTransaction::install(const QString &source, const QString &key)
         return false;
 
     const bool hadOld = entryExists(target);
+#ifndef Q_OS_WIN
     const QFileDevice::Permissions oldPermissions = QFile::permissions(target);
+#endif
     if (hadOld) {
         const QString backup = backupPath(key);
         QDir().mkpath(QFileInfo(backup).absolutePath());

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Windows lane: cross-builds updater.exe with Debian's MinGW-w64 and the
+# Windows Qt from ../shared/toolchains, gathers the folder a vendor ships, and
+# runs the process tests of the real updater.exe under Wine.
+#
+#   tools/windows-lane.sh            # build dir: build-win/ in the checkout
+#
+# UPDATER_QT_MINGW_TARBALL overrides the toolchain archive, WINDOWS_LANE_DIR
+# the build folder. Without the archive the lane is skipped (exit 0).
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+TARBALL=${UPDATER_QT_MINGW_TARBALL:-$(cd "$ROOT/.." && pwd)/shared/toolchains/qt5.15.8-mingw64.tar.xz}
+LANE_DIR=${WINDOWS_LANE_DIR:-$ROOT/build-win}
+QT_DIR="$LANE_DIR/qt5.15.8-mingw64"
+BUILD_DIR="$LANE_DIR/build"
+
+if [ ! -f "$TARBALL" ]; then
+    echo "Windows lane skipped: no toolchain at $TARBALL (Qt 5.15.8 for x86_64-w64-mingw32: copy shared/toolchains/ beside the checkout, or set UPDATER_QT_MINGW_TARBALL; shared/toolchains/README.md says how to rebuild it)"
+    exit 0
+fi
+
+# Debian packages the lane needs; a fresh machine has none of them.
+PACKAGES=(cmake make xz-utils curl locales nginx-light
+          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine)
+missing=()
+for package in "${PACKAGES[@]}"; do
+    dpkg -s "$package" 2>/dev/null | grep -q '^Status: install ok installed' || missing+=("$package")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+    echo "Windows lane: installing ${missing[*]}"
+    SUDO=
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# Unpacked once per archive; a changed archive is unpacked afresh.
+stamp=$(stat -c '%s %Y' "$TARBALL")
+if [ ! -f "$QT_DIR/.unpacked" ] || [ "$(cat "$QT_DIR/.unpacked")" != "$stamp" ]; then
+    echo "Windows lane: unpacking $TARBALL"
+    rm -rf "$QT_DIR"
+    mkdir -p "$QT_DIR"
+    tar -xJf "$TARBALL" -C "$QT_DIR"
+    echo "$stamp" >"$QT_DIR/.unpacked"
+fi
+
+cmake -S "$ROOT" -B "$BUILD_DIR" \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_PREFIX_PATH="$QT_DIR" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DBUILD_TESTING=ON
+# deploy builds the executables it gathers.
+cmake --build "$BUILD_DIR" --parallel 2 --target deploy wine_mainprog wine_holdfile wine_winmain_probe
+
+ctest --test-dir "$BUILD_DIR" --label-regex '^wine$' --output-on-failure
