@@ -38,6 +38,7 @@ private slots:
     void labelsShowMarkupLiterally();
     void paintsBackground();
     void chineseTextHasAFont();
+    void windowIconHasItsImage();
 };
 
 namespace {
@@ -318,6 +319,19 @@ void TestWidget::chineseTextHasAFont()
                                                         .arg(QLatin1String(name), c,
                                                              QFontInfo(label->font()).family())));
     }
+}
+
+void TestWidget::windowIconHasItsImage()
+{
+    Widget dialog; // registers the embedded resources
+    // The resource path, not a "qrc:" URL, which QIcon would take for a file name.
+    const QIcon icon(QStringLiteral(":/res/logo.ico"));
+    QCOMPARE(icon.availableSizes(), QList<QSize>({QSize(64, 64)}));
+    QVERIFY(QIcon(QStringLiteral("qrc:/res/logo.ico")).availableSizes().isEmpty());
+    const QImage image = icon.pixmap(64, 64).toImage();
+    QVERIFY(image.hasAlphaChannel());
+    QCOMPARE(qAlpha(image.pixel(0, 0)), 0);     // transparent corner
+    QVERIFY(qAlpha(image.pixel(32, 32)) > 200); // drawn centre
 }
 
 QTEST_MAIN(TestWidget)
