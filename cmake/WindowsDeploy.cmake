@@ -57,6 +57,21 @@ if(MINGW)
     endforeach()
 endif()
 
+# What a vendor ships needs no symbols or debug information; stripped, the
+# runtime DLL and updater.exe shrink to a fraction. Only the copies are
+# stripped, the build tree keeps its debug information.
+if(CMAKE_STRIP)
+    set(_deploy_stripped)
+    foreach(_program IN LISTS _deploy_programs)
+        list(APPEND _deploy_stripped ${UPDATER_DEPLOY_DIR}/$<TARGET_FILE_NAME:${_program}>)
+    endforeach()
+    if(MINGW)
+        list(APPEND _deploy_stripped ${UPDATER_DEPLOY_DIR}/libstdc++-6.dll ${UPDATER_DEPLOY_DIR}/libgcc_s_seh-1.dll
+            ${UPDATER_DEPLOY_DIR}/libwinpthread-1.dll)
+    endif()
+    list(APPEND _deploy_commands COMMAND ${CMAKE_STRIP} --strip-unneeded ${_deploy_stripped})
+endif()
+
 add_custom_target(deploy ALL ${_deploy_commands}
     COMMENT "Gathering the Windows executables and their DLLs in ${UPDATER_DEPLOY_DIR}"
     VERBATIM)

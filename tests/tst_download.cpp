@@ -188,6 +188,11 @@ void TestDownload::endlessBodyIsStopped()
 
 void TestDownload::fullDiskIsAFailure()
 {
+#ifdef Q_OS_WIN
+    // Under Wine "/dev/full" names Z:\dev\full, but a .lnk shortcut to it is
+    // no device link.
+    QSKIP("/dev/full and links to it are Linux-only");
+#endif
     if (!QFileInfo::exists(QStringLiteral("/dev/full")))
         QSKIP("needs /dev/full");
     // Small enough to sit in the file's buffer until the final flush.

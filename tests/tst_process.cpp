@@ -7,12 +7,24 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <csignal>
 
 namespace {
 
-const QByteArray kReportUpToDate = "{\"errormsg\":\"\",\"success\":true,\"update\":false}\n";
-const QByteArray kReportUpdate = "{\"errormsg\":\"\",\"success\":true,\"update\":true}\n";
+#ifdef Q_OS_WIN
+// Text-mode output ends lines in CR LF: the C runtime's standard output, and
+// echo in the batch that cmd runs for the main program.
+const QByteArray kLineEnd = "\r\n";
+const QString kMainProgram = QStringLiteral("main.bat");
+const QByteArray kMainProgramText = "@echo off\r\necho started>>\"%~dp0main-started\"\r\n";
+#else
+const QByteArray kLineEnd = "\n";
+const QString kMainProgram = QStringLiteral("main.sh");
+const QByteArray kMainProgramText = "#!/bin/sh\necho started >> \"$(dirname \"$0\")/main-started\"\n";
+#endif
+const QByteArray kStartedLine = "started" + kLineEnd;
+
+const QByteArray kReportUpToDate = "{\"errormsg\":\"\",\"success\":true,\"update\":false}" + kLineEnd;
+const QByteArray kReportUpdate = "{\"errormsg\":\"\",\"success\":true,\"update\":true}" + kLineEnd;
 
 // Everything the process writes to standard output until a full line is
 // there (or the time is up).
@@ -96,9 +108,8 @@ void TestProcess::cleanup()
 QString TestProcess::makeApp(const QString &name, const QString &version, const QString &url)
 {
     const QString appDir = m_root.filePath(QStringLiteral("apps/") + name + QStringLiteral(" app")) + '/';
-    const QByteArray main = "#!/bin/sh\necho started >> \"$(dirname \"$0\")/main-started\"\n";
-    if (!writeInstallation(appDir, url, QStringLiteral("main.sh"), version, {{QStringLiteral("/main.sh"), main}})
-        || !QFile::setPermissions(appDir + "main.sh", QFile::permissions(appDir + "main.sh") | QFile::ExeOwner)
+    if (!writeInstallation(appDir, url, kMainProgram, version, {{QLatin1Char('/') + kMainProgram, kMainProgramText}})
+        || !QFile::setPermissions(appDir + kMainProgram, QFile::permissions(appDir + kMainProgram) | QFile::ExeOwner)
         || !installUpdaterBinary(appDir))
         return QString();
     return appDir;
@@ -110,7 +121,7 @@ QProcess *TestProcess::startUpdater(const QString &appDir, const QStringList &ar
     m_running << process;
     // Started from elsewhere: the updater must not depend on its working folder.
     process->setWorkingDirectory(m_root.path());
-    process->start(appDir + QStringLiteral("updater"), arguments);
+    process->start(appDir + QStringLiteral("updater") + executableSuffix(), arguments);
     return process;
 }
 
@@ -150,7 +161,7 @@ void TestProcess::upToDateStartsMainProgram()
     QCOMPARE(updater->readAllStandardOutput(), QByteArray());
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(markerOf(app)), 15000);
     QTest::qWait(500);
-    QCOMPARE(readFile(markerOf(app)), QByteArray("started\n")); // once
+    QCOMPARE(readFile(markerOf(app)), kStartedLine); // once
 }
 
 void TestProcess::updateReportComesFirstAndDialogStays_data()
@@ -200,12 +211,13 @@ void TestProcess::startAfterKillSucceeds()
     QVERIFY(!app.isEmpty());
     QProcess *first = startUpdater(app, {QStringLiteral("console")});
     QCOMPARE(waitForLine(first), kReportUpdate);
-    ::kill(pid_t(first->processId()), SIGKILL);
+    first->kill(); // SIGKILL; TerminateProcess on Windows
     QVERIFY(first->waitForFinished(5000));
 
     // The killed copy's marker must not lock this installation out.
     QVERIFY(writeFile(app + "UpdateTmp/update.ini", "[Version]\nVersion=2.0\n"));
-    QVERIFY(writeFile(app + "system.cfg", "[Update]\nURL=" + m_nginx->baseUrl().toUtf8() + "\nExeName=main.sh\n"));
+    QVERIFY(writeFile(app + "system.cfg",
+                      "[Update]\nURL=" + m_nginx->baseUrl().toUtf8() + "\nExeName=" + kMainProgram.toUtf8() + "\n"));
     QProcess *again = startUpdater(app, {QStringLiteral("console")});
     QVERIFY(again->waitForFinished(30000));
     QCOMPARE(again->exitCode(), 0);

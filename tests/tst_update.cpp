@@ -17,6 +17,14 @@
 namespace {
 
 const QString kMarkerName = QStringLiteral("main-started");
+#ifdef Q_OS_WIN
+// cmd runs the main program's batch; echo ends its line with CR LF.
+const QString kMainProgramSuffix = QStringLiteral(".bat");
+const QByteArray kStartedLine = "started\r\n";
+#else
+const QString kMainProgramSuffix = QStringLiteral(".sh");
+const QByteArray kStartedLine = "started\n";
+#endif
 
 } // namespace
 
@@ -82,7 +90,7 @@ void TestUpdate::init()
     m_app = std::make_unique<QTemporaryDir>();
     m_faults.clearRequests();
     setTransferTimeoutMs(120000);
-    SettingsStore::instance().setValue(kKeyExeName, marker() + QStringLiteral(".sh"));
+    SettingsStore::instance().setValue(kKeyExeName, marker() + kMainProgramSuffix);
 }
 
 void TestUpdate::cleanup()
@@ -95,8 +103,13 @@ void TestUpdate::cleanup()
 void TestUpdate::install(const QMap<QString, QByteArray> &files)
 {
     QVERIFY(writeInstallation(appDir(), QString(), QString(), QStringLiteral("1.0"), files));
-    const QString script = marker() + QStringLiteral(".sh");
+    const QString script = marker() + kMainProgramSuffix;
+#ifdef Q_OS_WIN
+    QVERIFY(writeFile(script, "@echo off\r\necho started>>\"" + QDir::toNativeSeparators(marker()).toLocal8Bit()
+                                  + "\"\r\n"));
+#else
     QVERIFY(writeFile(script, "#!/bin/sh\necho started >> '" + marker().toUtf8() + "'\n"));
+#endif
     QVERIFY(QFile::setPermissions(script, QFile::permissions(script) | QFile::ExeOwner));
 }
 
@@ -169,7 +182,9 @@ void TestUpdate::fullUpdate()
     for (auto it = release.cbegin(); it != release.cend(); ++it)
         QCOMPARE(readFile(appDir() + it.key().mid(1)), it.value());
     QCOMPARE(readFile(appDir() + "local-only.txt"), QByteArray("mine"));
+#ifndef Q_OS_WIN // no POSIX permission bits there
     QCOMPARE(QFile::permissions(appDir() + "run.sh"), QFileDevice::Permissions(0x7755));
+#endif
     QCOMPARE(readFile(appDir() + "md5.txt"), readFile(m_serverRoot.filePath("full/2.0/md5.txt")));
     QCOMPARE(readFile(appDir() + "UpdateTmp/update.ini"), readFile(m_serverRoot.filePath("full/update.ini")));
     QCOMPARE(QDir(appDir() + "UpdateTmp").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
@@ -178,7 +193,7 @@ void TestUpdate::fullUpdate()
 
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker()), 15000);
     QTest::qWait(300);
-    QCOMPARE(readFile(marker()), QByteArray("started\n"));
+    QCOMPARE(readFile(marker()), kStartedLine);
 }
 
 void TestUpdate::nothingToFetch()

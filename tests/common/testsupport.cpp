@@ -73,6 +73,11 @@ bool writeServerRelease(const QString &root, const QString &folder, const QStrin
                         const QMap<QString, QByteArray> &files)
 {
     QByteArray manifest;
+#ifdef Q_OS_WIN
+    // The updater reads a manifest in the local code page (936 on a Chinese
+    // Windows) unless it starts with the BOM that updater-publish writes.
+    manifest = "\xEF\xBB\xBF";
+#endif
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
         if (!writeFile(root + QLatin1Char('/') + folder + it.key(), it.value()))
             return false;
@@ -113,6 +118,68 @@ NginxServer::~NginxServer()
     stop();
 }
 
+#ifdef Q_OS_WIN
+// Under Wine a Windows program cannot run and stop the Linux nginx, so the
+// lane's runner (tests/wine/qtest.sh) starts one before the test. It serves
+// a whole drive; each server here is the URL prefix of its own root on it.
+bool NginxServer::start()
+{
+    const QString portText = qEnvironmentVariable("UPDATER_TEST_NGINX_PORT");
+    const QString servedRoot = QDir::fromNativeSeparators(qEnvironmentVariable("UPDATER_TEST_NGINX_ROOT"));
+    m_accessLog = QDir::fromNativeSeparators(qEnvironmentVariable("UPDATER_TEST_NGINX_LOG"));
+    if (portText.isEmpty() || servedRoot.isEmpty() || m_accessLog.isEmpty()) {
+        m_error = QStringLiteral("no nginx was started for this test: run it through tests/wine/qtest.sh "
+                                 "with WINE_TEST_NGINX=1");
+        return false;
+    }
+    const QString relative = QDir(servedRoot).relativeFilePath(m_root);
+    if (relative.startsWith(QLatin1String("..")) || QDir::isAbsolutePath(relative)) {
+        m_error = QStringLiteral("%1 is not below %2, the folder nginx serves").arg(m_root, servedRoot);
+        return false;
+    }
+    m_urlPrefix.clear();
+    for (const QString &part : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts))
+        m_urlPrefix += QLatin1Char('/') + QString::fromLatin1(QUrl::toPercentEncoding(part));
+    m_port = quint16(portText.toUInt());
+    m_logOffset = QFileInfo(m_accessLog).size();
+
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHost, m_port);
+    if (!probe.waitForConnected(5000)) {
+        m_error = QStringLiteral("nginx does not answer on port %1: %2").arg(m_port).arg(probe.errorString());
+        return false;
+    }
+    return true;
+}
+
+void NginxServer::stop()
+{
+}
+
+QString NginxServer::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1%2/").arg(m_port).arg(m_urlPrefix);
+}
+
+// The shared log has "METHOD URI STATUS" lines of every server of the run.
+QStringList NginxServer::requestedPaths() const
+{
+    QFile file(m_accessLog);
+    QStringList paths;
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(m_logOffset))
+        return paths;
+    const QString prefix = m_urlPrefix + QLatin1Char('/');
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() < 2)
+            continue;
+        const QString uri = QString::fromUtf8(fields.at(1));
+        if (uri.startsWith(prefix))
+            paths << uri.mid(m_urlPrefix.size());
+    }
+    return paths;
+}
+#else
 QString NginxServer::baseUrl() const
 {
     return QStringLiteral("http://127.0.0.1:%1/").arg(m_port);
@@ -201,6 +268,8 @@ QStringList NginxServer::requestedPaths() const
     }
     return paths;
 }
+
+#endif
 
 // --- fault server --------------------------------------------------------
 
@@ -384,14 +453,25 @@ bool WidgetProbe::cancelEnabled() const
 
 // --- the updater as a process ---------------------------------------------
 
+QString executableSuffix()
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral(".exe");
+#else
+    return QString();
+#endif
+}
+
 QString updaterBinary()
 {
-    return qEnvironmentVariable("UPDATER_BINARY_DIR") + QStringLiteral("/src/updater");
+    return qEnvironmentVariable("UPDATER_BINARY_DIR") + QStringLiteral("/src/updater") + executableSuffix();
 }
 
 bool installUpdaterBinary(const QString &appDir)
 {
-    const QString target = QDir(appDir).filePath(QStringLiteral("updater"));
+    // On Windows the copy finds its Qt DLLs and plugins through PATH and
+    // QT_PLUGIN_PATH (the Wine runner sets both): the folder holds nothing else.
+    const QString target = QDir(appDir).filePath(QStringLiteral("updater") + executableSuffix());
     QFile::remove(target);
     return QFile::copy(updaterBinary(), target)
         && QFile::setPermissions(target, QFile::permissions(updaterBinary()));

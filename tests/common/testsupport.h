@@ -42,6 +42,8 @@ bool writeInstallation(const QString &appDir, const QString &url, const QString 
                        const QString &version, const QMap<QString, QByteArray> &files);
 
 // A throw-away nginx serving root on 127.0.0.1, stopped on destruction.
+// On Windows (under Wine) it is the one nginx the test runner started, root
+// being a URL prefix on it.
 class NginxServer
 {
 public:
@@ -64,6 +66,11 @@ private:
     QProcess m_process;
     quint16 m_port = 0;
     QString m_error;
+#ifdef Q_OS_WIN
+    QString m_urlPrefix;
+    QString m_accessLog;
+    qint64 m_logOffset = 0;
+#endif
 };
 
 // An HTTP/1.1 server for what a real server will not do on demand.
@@ -151,6 +158,8 @@ public:
     bool cancelEnabled() const;
 };
 
+// ".exe" on Windows, nothing elsewhere.
+QString executableSuffix();
 // The built updater executable.
 QString updaterBinary();
 // Copies the updater into appDir so that appDir is its application folder.

@@ -19,7 +19,7 @@ WINE_LOCALE=(env LOCPATH="$WINE_TEST_LOCALES" LC_ALL=zh_CN.UTF-8)
 # Bounded waits: a hang fails with a message instead of a CTest time-out.
 WAIT_LIMIT=${WAIT_LIMIT:-120}
 
-TEST_NAME=$(basename "$0" .sh)
+TEST_NAME=${WINE_TEST_NAME:-$(basename "$0" .sh)}
 WORK="$WINE_TEST_WORK/$TEST_NAME"
 rm -rf "$WORK"
 mkdir -p "$WORK"
