@@ -1,6 +1,7 @@
 #include "testsupport.h"
 #include "ui_widget.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -223,10 +224,17 @@ bool NginxServer::start()
         writeFile(work + QStringLiteral("/nginx.conf"), conf.toUtf8());
         QFile::remove(work + QStringLiteral("/access.log"));
 
+        // nginx runs under a small shell that ends it when this test process
+        // is gone, so a test killed by a time-out leaves no server behind.
+        static const QString watchdog = QStringLiteral(
+            "\"$2\" -p \"$3\" -c \"$3/nginx.conf\" -e \"$3/error.log\" & n=$!\n"
+            "trap 'kill $n 2>/dev/null; wait $n; exit 0' TERM INT\n"
+            "while kill -0 \"$1\" 2>/dev/null && kill -0 $n 2>/dev/null; do sleep 1 & wait $!; done\n"
+            "kill $n 2>/dev/null; wait $n\n");
         m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start(nginx, {QStringLiteral("-p"), work, QStringLiteral("-c"),
-                                work + QStringLiteral("/nginx.conf"), QStringLiteral("-e"),
-                                work + QStringLiteral("/error.log")});
+        m_process.start(QStringLiteral("/bin/sh"),
+                        {QStringLiteral("-c"), watchdog, QStringLiteral("sh"),
+                         QString::number(QCoreApplication::applicationPid()), nginx, work});
         if (!m_process.waitForStarted(5000)) {
             m_error = m_process.errorString();
             return false;
