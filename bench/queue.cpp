@@ -23,6 +23,7 @@
 #include "config/constants.h"
 #include "config/settingsstore.h"
 #include "manifest/filemanifest.h"
+#include "testsupport.h"
 #include "ui/widget.h"
 
 #include <QApplication>
@@ -172,102 +173,7 @@ FileManifest writeRelease(const QString &root)
     return manifest;
 }
 
-// --- nginx -----------------------------------------------------------------
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
-}
-
-class Nginx
-{
-public:
-    ~Nginx() { stop(); }
-
-    bool start(const QString &root, const QString &work)
-    {
-        m_log = work + QStringLiteral("/access.log");
-        QDir().mkpath(work + QStringLiteral("/tmp"));
-        m_port = freePort();
-        // One connection must be able to carry every request of a run.
-        const QString conf = QStringLiteral(
-            "user root;\n"
-            "daemon off;\n"
-            "master_process off;\n"
-            "worker_processes 1;\n"
-            "pid %1/nginx.pid;\n"
-            "error_log %1/error.log;\n"
-            "events { worker_connections 64; }\n"
-            "http {\n"
-            "  log_format conn '$connection $request_uri $status';\n"
-            "  access_log %1/access.log conn;\n"
-            "  client_body_temp_path %1/tmp;\n"
-            "  proxy_temp_path %1/tmp;\n"
-            "  fastcgi_temp_path %1/tmp;\n"
-            "  uwsgi_temp_path %1/tmp;\n"
-            "  scgi_temp_path %1/tmp;\n"
-            "  default_type application/octet-stream;\n"
-            "  sendfile on;\n"
-            "  keepalive_requests 100000;\n"
-            "  keepalive_timeout 300s;\n"
-            "  server {\n"
-            "    listen 127.0.0.1:%2;\n"
-            "    root \"%3\";\n"
-            "    location / { }\n"
-            "  }\n"
-            "}\n").arg(work).arg(m_port).arg(root);
-        if (!writeBytes(work + QStringLiteral("/nginx.conf"), conf.toUtf8()))
-            return false;
-        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_process.start(QStringLiteral("/usr/sbin/nginx"),
-                        {QStringLiteral("-p"), work, QStringLiteral("-c"), work + QStringLiteral("/nginx.conf"),
-                         QStringLiteral("-e"), work + QStringLiteral("/error.log")});
-        if (!m_process.waitForStarted(5000))
-            return false;
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < 5000 && m_process.state() == QProcess::Running) {
-            QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, m_port);
-            if (probe.waitForConnected(200))
-                return true;
-            QThread::msleep(20);
-        }
-        return false;
-    }
-
-    void stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(3000)) {
-            m_process.kill();
-            m_process.waitForFinished(3000);
-        }
-    }
-
-    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1/").arg(m_port); }
-
-    // Log lines so far; a run's share is what was added during it.
-    QList<QByteArray> logLines() const
-    {
-        QFile file(m_log);
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        QList<QByteArray> lines = file.readAll().split('\n');
-        lines.removeAll(QByteArray());
-        return lines;
-    }
-
-private:
-    QProcess m_process;
-    QString m_log;
-    quint16 m_port = 0;
-};
+// --- nginx: the tests' own throw-away server ------------------------------
 
 struct LogShare
 {
@@ -456,7 +362,6 @@ int main(int argc, char *argv[])
     }
     const QString base = tmp.path() + QLatin1Char('/');
     const QString serverRoot = base + QStringLiteral("server/");
-    const QString nginxWork = base + QStringLiteral("nginx");
     const QString logPath = base + QStringLiteral("queue-debug.log");
     g_log = std::fopen(QFile::encodeName(logPath).constData(), "w");
     qInstallMessageHandler(recordMessages);
@@ -469,9 +374,9 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    Nginx nginx;
-    if (!nginx.start(serverRoot, nginxWork)) {
-        std::fprintf(stderr, "cannot start nginx (package nginx-light)\n");
+    NginxServer nginx(serverRoot);
+    if (!nginx.start()) {
+        std::fprintf(stderr, "cannot start nginx: %s\n", qPrintable(nginx.errorText()));
         return 1;
     }
     SettingsStore::instance().setValue(kKeyUrl, nginx.baseUrl());
@@ -515,18 +420,18 @@ int main(int argc, char *argv[])
         // dirty pages and freed memory.
         for (int side = 0; side < 2; ++side) {
             if ((side == 0) == (i % 2 == 0)) {
-                const int logFrom = nginx.logLines().size();
+                const int logFrom = nginx.accessLogLines().size();
                 ours = runOurs(serverRoot, base + QStringLiteral("ours%1/").arg(i), manifest);
-                ourLog = logShare(nginx.logLines(), logFrom);
+                ourLog = logShare(nginx.accessLogLines(), logFrom);
                 if (!ours.ok) {
                     std::fprintf(stderr, "our run failed: %s\n", qPrintable(ours.error));
                     return 1;
                 }
             } else {
-                const int logFrom = nginx.logLines().size();
+                const int logFrom = nginx.accessLogLines().size();
                 curl = runCurl(nginx.baseUrl(), base + QStringLiteral("curl%1").arg(i), manifest,
                                base + QStringLiteral("curl.cfg"));
-                curlLog = logShare(nginx.logLines(), logFrom);
+                curlLog = logShare(nginx.accessLogLines(), logFrom);
                 if (!curl.ok)
                     return 1;
             }

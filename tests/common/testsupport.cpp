@@ -207,7 +207,7 @@ bool NginxServer::start()
             "error_log %1/error.log;\n"
             "events { worker_connections 64; }\n"
             "http {\n"
-            "  log_format paths '$request_uri';\n"
+            "  log_format paths '$connection $request_uri $status';\n"
             "  access_log %1/access.log paths;\n"
             "  client_body_temp_path %1/tmp;\n"
             "  proxy_temp_path %1/tmp;\n"
@@ -215,6 +215,10 @@ bool NginxServer::start()
             "  uwsgi_temp_path %1/tmp;\n"
             "  scgi_temp_path %1/tmp;\n"
             "  default_type application/octet-stream;\n"
+            "  sendfile on;\n"
+            // One connection may carry every request of a long run.
+            "  keepalive_requests 100000;\n"
+            "  keepalive_timeout 300s;\n"
             "  server {\n"
             "    listen 127.0.0.1:%2;\n"
             "    root \"%3\";\n"
@@ -266,13 +270,20 @@ void NginxServer::stop()
     }
 }
 
+QList<QByteArray> NginxServer::accessLogLines() const
+{
+    QList<QByteArray> lines = readFile(m_work.path() + QStringLiteral("/access.log")).split('\n');
+    lines.removeAll(QByteArray());
+    return lines;
+}
+
 QStringList NginxServer::requestedPaths() const
 {
-    const QByteArray log = readFile(m_work.path() + QStringLiteral("/access.log"));
     QStringList paths;
-    for (const QByteArray &line : log.split('\n')) {
-        if (!line.isEmpty())
-            paths << QString::fromUtf8(line);
+    for (const QByteArray &line : accessLogLines()) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() >= 2)
+            paths << QString::fromUtf8(fields.at(1));
     }
     return paths;
 }

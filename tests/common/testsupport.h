@@ -59,6 +59,10 @@ public:
     QString baseUrl() const;
     // Request paths in arrival order, as sent ("/1.0/a%20b.txt").
     QStringList requestedPaths() const;
+#ifndef Q_OS_WIN
+    // Access log lines "<connection number> <request path> <status>".
+    QList<QByteArray> accessLogLines() const;
+#endif
 
 private:
     QString m_root;
