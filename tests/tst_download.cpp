@@ -157,11 +157,7 @@ void TestDownload::networkFailures()
 void TestDownload::stalledTransferTimesOut()
 {
     setTransferTimeoutMs(1000);
-    FaultServer::Route stall;
-    stall.kind = FaultServer::Kind::Stall;
-    stall.body = "begun";
-    stall.announcedLength = 100;
-    m_faults.setRoute(QStringLiteral("/stall"), stall);
+    m_faults.setStall(QStringLiteral("/stall"), "begun", 100);
 
     WidgetProbe dialog;
     const QString url = m_faults.baseUrl() + QStringLiteral("stall");
@@ -240,11 +236,7 @@ void TestDownload::progressIsTruncated()
 {
     // 199 of 200 bytes, then silence: the bar shows 99, never a rounded 100.
     setTransferTimeoutMs(1000);
-    FaultServer::Route almost;
-    almost.kind = FaultServer::Kind::Stall;
-    almost.body = QByteArray(199, 'p');
-    almost.announcedLength = 200;
-    m_faults.setRoute(QStringLiteral("/almost"), almost);
+    m_faults.setStall(QStringLiteral("/almost"), QByteArray(199, 'p'), 200);
 
     WidgetProbe dialog;
     QProgressBar bar;

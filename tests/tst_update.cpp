@@ -64,7 +64,9 @@ private:
     QString marker() const { return appDir() + kMarkerName; }
     // An installation at 1.0 whose main program notes each start.
     void install(const QMap<QString, QByteArray> &files);
-    // Runs the check and shows the dialog; returns once the update ended.
+    // Runs the check (which must find an update) and shows the dialog.
+    bool startUpdate(WidgetProbe &dialog);
+    // The same, returning once the update has ended.
     void runToEnd(WidgetProbe &dialog);
     // A release served by the fault server under /<name>/.
     void serveFaultRelease(const QString &name, const QMap<QString, QByteArray> &files);
@@ -113,11 +115,18 @@ void TestUpdate::install(const QMap<QString, QByteArray> &files)
     QVERIFY(QFile::setPermissions(script, QFile::permissions(script) | QFile::ExeOwner));
 }
 
-void TestUpdate::runToEnd(WidgetProbe &dialog)
+bool TestUpdate::startUpdate(WidgetProbe &dialog)
 {
     dialog.m_appDir = appDir();
-    QVERIFY(!dialog.checkUpdate());
+    if (dialog.checkUpdate())
+        return false;
     dialog.show();
+    return true;
+}
+
+void TestUpdate::runToEnd(WidgetProbe &dialog)
+{
+    QVERIFY(startUpdate(dialog));
     QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible() || dialog.statusLabel() == kStatusFailed, 60000);
 }
 
@@ -206,9 +215,7 @@ void TestUpdate::nothingToFetch()
     SettingsStore::instance().setValue(kKeyUrl, m_nginx->baseUrl() + "nothing/");
 
     WidgetProbe dialog;
-    dialog.m_appDir = appDir();
-    QVERIFY(!dialog.checkUpdate());
-    dialog.show();
+    QVERIFY(startUpdate(dialog));
     QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), QStringLiteral("更新完成!"), 30000);
     QCOMPARE(dialog.detailLabel(), QStringLiteral("MD5比对"));
     QCOMPARE(dialog.fileValue(), 100);
@@ -222,19 +229,13 @@ void TestUpdate::nothingToFetch()
 void TestUpdate::queueTextsWhileAFileStalls()
 {
     serveFaultRelease("stall", {{"/a.txt", "first"}, {"/b.txt", "second"}, {"/c.txt", "third"}});
-    FaultServer::Route stall;
-    stall.kind = FaultServer::Kind::Stall;
-    stall.body = "sec";
-    stall.announcedLength = 6;
-    m_faults.setRoute("/stall/2.0//b.txt", stall);
+    m_faults.setStall("/stall/2.0//b.txt", "sec", 6);
     setTransferTimeoutMs(1500);
     install({});
     const auto before = snapshotTree(appDir());
 
     WidgetProbe dialog;
-    dialog.m_appDir = appDir();
-    QVERIFY(!dialog.checkUpdate());
-    dialog.show();
+    QVERIFY(startUpdate(dialog));
     QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), QStringLiteral("正在更新 2/3"), 10000);
     QCOMPARE(dialog.detailLabel(), QStringLiteral("b.txt"));
     QCOMPARE(dialog.overallValue(), 1);
@@ -353,9 +354,7 @@ void TestUpdate::manifestDownloadFails()
     install({});
 
     WidgetProbe dialog;
-    dialog.m_appDir = appDir();
-    QVERIFY(!dialog.checkUpdate());
-    dialog.show();
+    QVERIFY(startUpdate(dialog));
     QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), kStatusFailed, 10000);
     QCOMPARE(dialog.detailLabel(), QStringLiteral("下载md5.txt失败"));
     QCOMPARE(dialog.m_tempFiles,
@@ -410,16 +409,11 @@ void TestUpdate::unreplaceableTargetRollsBack()
 void TestUpdate::runStartsOnceAfterShow()
 {
     serveFaultRelease("once", {{"/a.txt", "x"}});
-    FaultServer::Route stall;
-    stall.kind = FaultServer::Kind::Stall;
-    stall.announcedLength = 10;
-    m_faults.setRoute("/once/2.0//a.txt", stall);
+    m_faults.setStall("/once/2.0//a.txt", QByteArray(), 10);
     install({});
 
     WidgetProbe dialog;
-    dialog.m_appDir = appDir();
-    QVERIFY(!dialog.checkUpdate());
-    dialog.show();
+    QVERIFY(startUpdate(dialog));
     // The run is queued: nothing has been fetched when show() returns.
     QCOMPARE(m_faults.requestedPaths(), QStringList({"/once/update.ini"}));
     QTRY_VERIFY_WITH_TIMEOUT(dialog.m_isUpdating, 10000);
@@ -470,16 +464,11 @@ void TestUpdate::failedCheckFetchesNothingMore()
 void TestUpdate::cancelBoxKeepGoing()
 {
     serveFaultRelease("keep", {{"/a.txt", "x"}});
-    FaultServer::Route stall;
-    stall.kind = FaultServer::Kind::Stall;
-    stall.announcedLength = 10;
-    m_faults.setRoute("/keep/2.0//a.txt", stall);
+    m_faults.setStall("/keep/2.0//a.txt", QByteArray(), 10);
     install({});
 
     WidgetProbe dialog;
-    dialog.m_appDir = appDir();
-    QVERIFY(!dialog.checkUpdate());
-    dialog.show();
+    QVERIFY(startUpdate(dialog));
     QTRY_VERIFY_WITH_TIMEOUT(dialog.m_currentReply != nullptr, 10000);
 
     for (const bool useEscape : {false, true}) {
@@ -518,18 +507,12 @@ void TestUpdate::cancelBoxKeepGoing()
 void TestUpdate::cancelConfirmed()
 {
     serveFaultRelease("cancel", {{"/a.txt", "first"}, {"/b.txt", "x"}});
-    FaultServer::Route stall;
-    stall.kind = FaultServer::Kind::Stall;
-    stall.body = "part";
-    stall.announcedLength = 10;
-    m_faults.setRoute("/cancel/2.0//b.txt", stall);
+    m_faults.setStall("/cancel/2.0//b.txt", "part", 10);
     install({{"/a.txt", "old"}});
     const auto before = snapshotTree(appDir());
 
     WidgetProbe dialog;
-    dialog.m_appDir = appDir();
-    QVERIFY(!dialog.checkUpdate());
-    dialog.show();
+    QVERIFY(startUpdate(dialog));
     QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), QStringLiteral("正在更新 2/2"), 10000);
     // Qt holds back progress signals for a moment, so wait for the request.
     QTRY_VERIFY_WITH_TIMEOUT(m_faults.requestedPaths().contains("/cancel/2.0//b.txt"), 10000);
@@ -556,16 +539,11 @@ void TestUpdate::cancelConfirmed()
 void TestUpdate::confirmAfterQueueEnded()
 {
     serveFaultRelease("late", {{"/a.txt", "x"}});
-    FaultServer::Route stall;
-    stall.kind = FaultServer::Kind::Stall;
-    stall.announcedLength = 10;
-    m_faults.setRoute("/late/2.0//a.txt", stall);
+    m_faults.setStall("/late/2.0//a.txt", QByteArray(), 10);
     install({});
 
     WidgetProbe dialog;
-    dialog.m_appDir = appDir();
-    QVERIFY(!dialog.checkUpdate());
-    dialog.show();
+    QVERIFY(startUpdate(dialog));
     QTRY_VERIFY_WITH_TIMEOUT(dialog.m_currentReply != nullptr, 10000);
 
     whenBoxOpens([&](QMessageBox *box) {
@@ -584,10 +562,7 @@ void TestUpdate::confirmAfterQueueEnded()
 void TestUpdate::cancelBeforeQueueHasNoBox()
 {
     serveFaultRelease("early", {{"/a.txt", "x"}});
-    FaultServer::Route stall;
-    stall.kind = FaultServer::Kind::Stall;
-    stall.announcedLength = 10;
-    m_faults.setRoute("/early/2.0/md5.txt", stall);
+    m_faults.setStall("/early/2.0/md5.txt", QByteArray(), 10);
     setTransferTimeoutMs(1000);
     install({});
 
@@ -616,18 +591,12 @@ void TestUpdate::escapeOrCloseDuringDownload()
 {
     QFETCH(bool, escape);
     serveFaultRelease("leave", {{"/sub/a.txt", "x"}});
-    FaultServer::Route stall;
-    stall.kind = FaultServer::Kind::Stall;
-    stall.body = "par";
-    stall.announcedLength = 10;
-    m_faults.setRoute("/leave/2.0//sub/a.txt", stall);
+    m_faults.setStall("/leave/2.0//sub/a.txt", "par", 10);
     install({});
     const auto before = snapshotTree(appDir());
 
     WidgetProbe dialog;
-    dialog.m_appDir = appDir();
-    QVERIFY(!dialog.checkUpdate());
-    dialog.show();
+    QVERIFY(startUpdate(dialog));
     QTRY_VERIFY_WITH_TIMEOUT(m_faults.requestedPaths().contains("/leave/2.0//sub/a.txt"), 10000);
     QTest::qWait(200);
     QVERIFY(QFileInfo::exists(appDir() + "UpdateTmp/sub/a.txt"));

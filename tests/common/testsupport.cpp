@@ -325,6 +325,15 @@ void FaultServer::setBody(const QString &path, const QByteArray &body, int statu
     setRoute(path, route);
 }
 
+void FaultServer::setStall(const QString &path, const QByteArray &sentPart, qint64 announcedLength)
+{
+    Route route;
+    route.kind = Kind::Stall;
+    route.body = sentPart;
+    route.announcedLength = announcedLength;
+    setRoute(path, route);
+}
+
 void FaultServer::onNewConnection()
 {
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {

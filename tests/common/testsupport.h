@@ -108,6 +108,8 @@ public:
 
     void setRoute(const QString &path, const Route &route);
     void setBody(const QString &path, const QByteArray &body, int status = 200);
+    // Announces announcedLength bytes, sends sentPart, then keeps silent.
+    void setStall(const QString &path, const QByteArray &sentPart, qint64 announcedLength);
     QStringList requestedPaths() const { return m_requests; }
     void clearRequests() { m_requests.clear(); }
 
