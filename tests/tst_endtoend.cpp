@@ -208,14 +208,7 @@ void TestEndToEnd::init()
 
 void TestEndToEnd::cleanup()
 {
-    for (QProcess *process : qAsConst(m_running)) {
-        if (process->state() != QProcess::NotRunning) {
-            process->kill();
-            process->waitForFinished(5000);
-        }
-        delete process;
-    }
-    m_running.clear();
+    endProcesses(m_running);
     // Launcher shells a failed test may have left waiting.
     for (pid_t pid : processesUnder(m_tmp->path())) {
         qWarning("killing leftover process %d", int(pid));

@@ -95,14 +95,7 @@ void TestProcess::init()
 
 void TestProcess::cleanup()
 {
-    for (QProcess *process : qAsConst(m_running)) {
-        if (process->state() != QProcess::NotRunning) {
-            process->kill();
-            process->waitForFinished(5000);
-        }
-        delete process;
-    }
-    m_running.clear();
+    endProcesses(m_running);
 }
 
 QString TestProcess::makeApp(const QString &name, const QString &version, const QString &url)

@@ -60,6 +60,18 @@ QMap<QString, QByteArray> snapshotTree(const QString &root)
     return tree;
 }
 
+void endProcesses(QList<QProcess *> &processes)
+{
+    for (QProcess *process : qAsConst(processes)) {
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+        delete process;
+    }
+    processes.clear();
+}
+
 quint16 freeLocalPort()
 {
     QTcpServer probe;

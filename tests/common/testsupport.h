@@ -28,6 +28,9 @@ QString md5Hex(const QByteArray &data);
 // entries included, links not followed. For byte-for-byte comparisons.
 QMap<QString, QByteArray> snapshotTree(const QString &root);
 
+// Kills whatever of processes still runs, deletes them all, empties the list.
+void endProcesses(QList<QProcess *> &processes);
+
 // A port nobody listens on right now.
 quint16 freeLocalPort();
 
