@@ -1,5 +1,6 @@
 #include "publisher.h"
 
+#include "config/constants.h"
 #include "manifest/pathsafety.h"
 
 #include <QCryptographicHash>
@@ -18,8 +19,6 @@
 
 namespace {
 
-const QString kManifestName = QStringLiteral("md5.txt");
-const QString kVersionFileName = QStringLiteral("update.ini");
 // "~" is not allowed in a folder name, so these never clash with a version.
 const QString kStagingSuffix = QStringLiteral(".~new");
 const QString kRetiredSuffix = QStringLiteral(".~old");
@@ -331,7 +330,7 @@ private:
         if (!writable.isDir() || !writable.isWritable() || !writable.isExecutable())
             return fail(QStringLiteral("cannot write to %1").arg(native(writableDir)));
 
-        const QString versionFile = m_server + QLatin1Char('/') + kVersionFileName;
+        const QString versionFile = m_server + QLatin1Char('/') + kUpdateIniFile;
         const QFileInfo versionInfo(versionFile);
         if (versionInfo.exists() && !versionInfo.isFile())
             return fail(QStringLiteral("%1 exists and is not a file").arg(native(versionFile)));
@@ -382,7 +381,7 @@ private:
                  slash = key.indexOf(QLatin1Char('/'), slash + 1))
                 folders.insert(key.left(slash));
         }
-        const QString manifestKey = QLatin1Char('/') + kManifestName;
+        const QString manifestKey = QLatin1Char('/') + kMd5File;
         QStringList found;
         bool manifestFound = false;
         QDirIterator it(m_target, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
@@ -554,7 +553,7 @@ private:
 
     bool writeManifest()
     {
-        const QString path = m_staging + QLatin1Char('/') + kManifestName;
+        const QString path = m_staging + QLatin1Char('/') + kMd5File;
         QSaveFile file(path);
         if (!file.open(QIODevice::WriteOnly) || file.write(m_manifestBytes) != m_manifestBytes.size()
             || !file.commit())
@@ -565,7 +564,7 @@ private:
     bool writeVersionFile()
     {
         // Written under a temporary name and renamed over the old one.
-        const QString path = m_server + QLatin1Char('/') + kVersionFileName;
+        const QString path = m_server + QLatin1Char('/') + kUpdateIniFile;
         QSaveFile file(path);
         if (!file.open(QIODevice::WriteOnly) || file.write(m_versionBytes) != m_versionBytes.size()
             || !file.commit())
@@ -686,7 +685,7 @@ QString folderNameProblem(const QString &name)
     }
     if (name == QLatin1String(".") || name == QLatin1String(".."))
         return QStringLiteral("the folder name may not be %1").arg(quoted(name));
-    if (name.compare(kVersionFileName, Qt::CaseInsensitive) == 0)
+    if (name.compare(kUpdateIniFile, Qt::CaseInsensitive) == 0)
         return QStringLiteral("the folder name %1 is the version file's name").arg(quoted(name));
     return QString();
 }
