@@ -42,12 +42,10 @@ copies=1
 need_kib=$((size * copies / 1024 + 512 * 1024))
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/bench-bigfile.XXXXXX")
-nginx_pid=""
+# shellcheck source=local-nginx.sh
+. "$(dirname "${BASH_SOURCE[0]}")/local-nginx.sh"
 cleanup() {
-    if [[ -n $nginx_pid ]] && kill -0 "$nginx_pid" 2>/dev/null; then
-        kill "$nginx_pid" 2>/dev/null || true
-        wait "$nginx_pid" 2>/dev/null || true
-    fi
+    local_nginx_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -61,7 +59,7 @@ fi
 
 # --- the release -------------------------------------------------------------
 root="$work/server"
-mkdir -p "$root/2.0" "$work/nginx/tmp"
+mkdir -p "$root/2.0"
 big="$root/2.0/big.bin"
 echo "preparing a $content release file of $((size / 1024 / 1024)) MiB"
 if [[ $content == sparse ]]; then
@@ -74,59 +72,10 @@ printf '%s\t/big.bin\n' "$md5" >"$root/2.0/md5.txt"
 printf '[Version]\nFolder=2.0\nVersion=2.0\n' >"$root/update.ini"
 
 # --- nginx ---------------------------------------------------------------------
-start_nginx() {
-    local port=$1
-    cat >"$work/nginx/nginx.conf" <<EOF
-user root;
-daemon off;
-master_process off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 64; }
-http {
-  access_log $work/nginx/access.log;
-  client_body_temp_path $work/nginx/tmp;
-  proxy_temp_path $work/nginx/tmp;
-  fastcgi_temp_path $work/nginx/tmp;
-  uwsgi_temp_path $work/nginx/tmp;
-  scgi_temp_path $work/nginx/tmp;
-  default_type application/octet-stream;
-  sendfile on;
-  server {
-    listen 127.0.0.1:$port;
-    root "$root";
-    location / { }
-  }
-}
-EOF
-    /usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" &
-    nginx_pid=$!
-    for _ in $(seq 50); do
-        if ! kill -0 "$nginx_pid" 2>/dev/null; then
-            wait "$nginx_pid" 2>/dev/null || true
-            nginx_pid=""
-            return 1
-        fi
-        if curl -s -o /dev/null "http://127.0.0.1:$port/update.ini"; then
-            return 0
-        fi
-        sleep 0.1
-    done
-    return 1
-}
-
-port=""
-for _ in $(seq 10); do
-    candidate=$((20000 + RANDOM % 40000))
-    if start_nginx "$candidate"; then
-        port=$candidate
-        break
-    fi
-done
-[[ -n $port ]] || { echo "cannot start nginx" >&2; cat "$work/nginx/error.log" >&2; exit 1; }
-url="http://127.0.0.1:$port/"
-echo "nginx: $url (pid $nginx_pid)"
+local_nginx_start "$root" "$work/nginx" \
+    || { echo "cannot start nginx" >&2; cat "$work/nginx/error.log" >&2; exit 1; }
+url="http://127.0.0.1:$LOCAL_NGINX_PORT/"
+echo "nginx: $url (pid $LOCAL_NGINX_PID)"
 
 # Reads "Maximum resident set size (kbytes)" and the wall time out of a
 # /usr/bin/time -v report.

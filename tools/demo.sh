@@ -15,10 +15,10 @@ BUILD_DIR=${BUILD_DIR:-$ROOT/build}
 
 DEMO=$(mktemp -d /tmp/updater-demo.XXXXXX)
 chmod 755 "$DEMO"
-NGINX_PID=
+# shellcheck source=local-nginx.sh
+. "$ROOT/tools/local-nginx.sh"
 cleanup() {
-    [ -z "$NGINX_PID" ] || kill "$NGINX_PID" 2>/dev/null || true
-    [ -z "$NGINX_PID" ] || wait "$NGINX_PID" 2>/dev/null || true
+    local_nginx_stop
     if [ -n "${KEEP_DEMO:-}" ]; then echo "demo folder kept: $DEMO"; else rm -rf "$DEMO"; fi
 }
 trap cleanup EXIT
@@ -52,44 +52,9 @@ cp "$DEMO/server/update.ini" "$DEMO/record-1.0.ini"
 
 # --- nginx on a free port ---------------------------------------------------
 say "serving $DEMO/server with nginx"
-mkdir -p "$DEMO/nginx/tmp"
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-PORT=
-for attempt in $(seq 1 20); do
-    candidate=$(( 20000 + (RANDOM % 40000) ))
-    port_in_use "$candidate" && continue
-    cat >"$DEMO/nginx/nginx.conf" <<CONF
-user root;
-daemon off;
-master_process off;
-worker_processes 1;
-pid $DEMO/nginx/nginx.pid;
-error_log $DEMO/nginx/error.log;
-events { worker_connections 64; }
-http {
-  log_format paths '\$request_uri \$status';
-  access_log $DEMO/nginx/access.log paths;
-  client_body_temp_path $DEMO/nginx/tmp;
-  proxy_temp_path $DEMO/nginx/tmp;
-  fastcgi_temp_path $DEMO/nginx/tmp;
-  uwsgi_temp_path $DEMO/nginx/tmp;
-  scgi_temp_path $DEMO/nginx/tmp;
-  default_type application/octet-stream;
-  server { listen 127.0.0.1:$candidate; root $DEMO/server; }
-}
-CONF
-    /usr/sbin/nginx -p "$DEMO/nginx" -c "$DEMO/nginx/nginx.conf" -e "$DEMO/nginx/error.log" &
-    NGINX_PID=$!
-    for _ in $(seq 1 50); do
-        port_in_use "$candidate" && { PORT=$candidate; break; }
-        kill -0 "$NGINX_PID" 2>/dev/null || break
-        sleep 0.1
-    done
-    [ -n "$PORT" ] && break
-    kill "$NGINX_PID" 2>/dev/null || true
-    NGINX_PID=
-done
-[ -n "$PORT" ] || { echo "demo: nginx did not start"; cat "$DEMO/nginx/error.log" 2>/dev/null; exit 1; }
+local_nginx_start "$DEMO/server" "$DEMO/nginx" '$request_uri $status' \
+    || { echo "demo: nginx did not start"; cat "$DEMO/nginx/error.log" 2>/dev/null; exit 1; }
+PORT=$LOCAL_NGINX_PORT
 echo "http://127.0.0.1:$PORT/"
 
 # --- the installation at 1.0 -----------------------------------------------
