@@ -3,8 +3,10 @@
 
 #include "config/constants.h"
 #include "testsupport.h"
+#include "update/safefs.h"
 #include "update/updatetransaction.h"
 
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -22,7 +24,10 @@ private slots:
     void fileWhereFolderIsNeededFails();
     void interruptedApplyIsUndoneAtNextStart_data();
     void interruptedApplyIsUndoneAtNextStart();
+    void journalOfUnfinishedSteps_data();
     void journalOfUnfinishedSteps();
+    void recoveryActsOnlyOnItsOwnJournal_data();
+    void recoveryActsOnlyOnItsOwnJournal();
     void leftoverBackupsAreRemoved();
 
     void applyInstallsRecordsLast();
@@ -33,6 +38,8 @@ private:
     QString appDir() const { return m_app->path() + QLatin1Char('/'); }
     // The installation before the update, and the update in UpdateTmp/.
     void layOut();
+    // A journal as the updater writes it, with transaction id T1.
+    QByteArray journal(const QString &installation, const QString &version, const QByteArray &steps) const;
 
     std::unique_ptr<QTemporaryDir> m_app;
 };
@@ -69,10 +76,10 @@ void TestApply::installsAndCommits()
 {
     layOut();
     UpdateTransaction transaction(appDir());
-    QVERIFY(transaction.begin());
+    QVERIFY(transaction.begin("2.0"));
     for (const QString &key : QStringList({"/main.sh", "/lib/a.dll", "/new/deep/b.dat"}))
         QVERIFY(transaction.install(appDir() + "UpdateTmp" + key, key));
-    QVERIFY(transaction.commit());
+    QVERIFY(transaction.commit(appDir() + "UpdateTmp/updateTmp.ini"));
 
     QCOMPARE(readFile(appDir() + "main.sh"), QByteArray("#!/bin/sh\necho new\n"));
     QCOMPARE(readFile(appDir() + "lib/a.dll"), QByteArray("new a"));
@@ -91,7 +98,7 @@ void TestApply::rollbackRestoresEverything()
     layOut();
     const auto before = snapshotTree(appDir());
     UpdateTransaction transaction(appDir());
-    QVERIFY(transaction.begin());
+    QVERIFY(transaction.begin("2.0"));
     for (const QString &key : QStringList({"/main.sh", "/lib/a.dll", "/new/deep/b.dat"})) {
         QVERIFY(QFile::copy(appDir() + "UpdateTmp" + key, appDir() + "UpdateTmp" + key + ".copy"));
         QVERIFY(transaction.install(appDir() + "UpdateTmp" + key + ".copy", key));
@@ -110,7 +117,7 @@ void TestApply::directoryInTheWayFailsAndRollsBack()
     const auto before = snapshotTree(appDir());
 
     UpdateTransaction transaction(appDir());
-    QVERIFY(transaction.begin());
+    QVERIFY(transaction.begin("2.0"));
     QVERIFY(transaction.install(appDir() + "UpdateTmp/lib/a.dll", "/lib/a.dll"));
     QVERIFY(!transaction.install(appDir() + "UpdateTmp/conflict", "/conflict"));
     QVERIFY(transaction.rollback());
@@ -130,7 +137,7 @@ void TestApply::fileWhereFolderIsNeededFails()
     QVERIFY(writeFile(appDir() + "UpdateTmp/plugins/p.dll", "plugin"));
     const auto before = snapshotTree(appDir());
     UpdateTransaction transaction(appDir());
-    QVERIFY(transaction.begin());
+    QVERIFY(transaction.begin("2.0"));
     QVERIFY(!transaction.install(appDir() + "UpdateTmp/plugins/p.dll", "/plugins/p.dll"));
     QVERIFY(transaction.rollback());
     QCOMPARE(snapshotTree(appDir()), before);
@@ -139,15 +146,19 @@ void TestApply::fileWhereFolderIsNeededFails()
 void TestApply::interruptedApplyIsUndoneAtNextStart_data()
 {
     QTest::addColumn<int>("stepsDone");
-    QTest::newRow("after one file") << 1;
-    QTest::newRow("after the new folder") << 3;
-    QTest::newRow("after the manifest") << 4;
-    QTest::newRow("after the version record") << 5;
+    QTest::addColumn<bool>("recordInPlace");
+    QTest::newRow("after one file") << 1 << false;
+    QTest::newRow("after the new folder") << 3 << false;
+    QTest::newRow("after the manifest") << 4 << false;
+    // The stamped record is the commit point: the journal left behind only
+    // needs tidying up.
+    QTest::newRow("after the version record") << 4 << true;
 }
 
 void TestApply::interruptedApplyIsUndoneAtNextStart()
 {
     QFETCH(int, stepsDone);
+    QFETCH(bool, recordInPlace);
     layOut();
     auto before = snapshotTree(appDir());
     const QVector<QPair<QString, QString>> steps = {
@@ -155,18 +166,31 @@ void TestApply::interruptedApplyIsUndoneAtNextStart()
         {"UpdateTmp/lib/a.dll", "/lib/a.dll"},
         {"UpdateTmp/new/deep/b.dat", "/new/deep/b.dat"},
         {"UpdateTmp/md5Tmp.txt", "/md5.txt"},
-        {"UpdateTmp/updateTmp.ini", "/UpdateTmp/update.ini"},
     };
     {
         // The process "dies": no commit, no rollback, just gone.
         UpdateTransaction transaction(appDir());
-        QVERIFY(transaction.begin());
+        QVERIFY(transaction.begin("2.0"));
         for (int i = 0; i < stepsDone; ++i)
             QVERIFY(transaction.install(appDir() + steps.at(i).first, steps.at(i).second));
+        if (recordInPlace) {
+            QSettings record(appDir() + "UpdateTmp/updateTmp.ini", QSettings::IniFormat);
+            record.setValue(UpdateTransaction::recordTransactionKey(), transaction.id());
+            record.sync();
+            QVERIFY(transaction.install(appDir() + "UpdateTmp/updateTmp.ini", UpdateTransaction::recordKey()));
+        }
     }
     QVERIFY(QFileInfo::exists(appDir() + "UpdateBackup/journal"));
 
     QVERIFY(UpdateTransaction::recover(appDir()));
+    QVERIFY(!QFileInfo::exists(appDir() + "UpdateBackup"));
+    if (recordInPlace) {
+        QCOMPARE(readFile(appDir() + "main.sh"), QByteArray("#!/bin/sh\necho new\n"));
+        QCOMPARE(readFile(appDir() + "md5.txt"), QByteArray("new manifest\n"));
+        QCOMPARE(QSettings(appDir() + "UpdateTmp/update.ini", QSettings::IniFormat).value("Version/Version"),
+                 QVariant("2.0"));
+        return;
+    }
     auto after = snapshotTree(appDir());
     // What was consumed from UpdateTmp/ is gone; the installation itself,
     // manifest and version record included, is the old one byte for byte.
@@ -179,39 +203,140 @@ void TestApply::interruptedApplyIsUndoneAtNextStart()
             ++it;
     }
     QCOMPARE(after, before);
-    QVERIFY(!QFileInfo::exists(appDir() + "UpdateBackup"));
 #ifndef Q_OS_WIN // no POSIX permission bits there
     QCOMPARE(QFile::permissions(appDir() + "main.sh"), QFileDevice::Permissions(0x7755));
 #endif
 }
 
-void TestApply::journalOfUnfinishedSteps()
+QByteArray TestApply::journal(const QString &installation, const QString &version,
+                              const QByteArray &steps) const
 {
+    return "installation\t" + installation.toUtf8() + "\nversion\t" + version.toUtf8()
+        + "\ntransaction\tT1\n" + steps;
+}
+
+void TestApply::journalOfUnfinishedSteps_data()
+{
+    QTest::addColumn<QByteArray>("steps");
+    QTest::addColumn<QStringList>("filesBefore");
+    QTest::addColumn<QStringList>("filesAfter");
+
     // Killed right after writing a step down, before doing it, and in the
     // middle of writing the next line.
-    QVERIFY(writeFile(appDir() + "a.txt", "original a"));
-    QVERIFY(writeFile(appDir() + "UpdateBackup/journal",
-                      "backup\t/a.txt\nnew\t/b.txt\ndir\t/never\nbackup\t/c."));
-    QVERIFY(UpdateTransaction::recover(appDir()));
-    QCOMPARE(readFile(appDir() + "a.txt"), QByteArray("original a"));
-    QVERIFY(!QFileInfo::exists(appDir() + "UpdateBackup"));
-
+    QTest::newRow("steps written, not done")
+        << QByteArray("backup\t/a.txt\nnew\t/b.txt\ndir\t/never\nbackup\t/c.")
+        << QStringList({"/a.txt=current a"}) << QStringList({"/a.txt=current a"});
     // A new file put in place before the crash is taken out again.
-    QVERIFY(writeFile(appDir() + "b.txt", "from the update"));
-    QVERIFY(writeFile(appDir() + "fresh/x.txt", "from the update"));
-    QVERIFY(writeFile(appDir() + "UpdateBackup/journal", "new\t/b.txt\ndir\t/fresh\nnew\t/fresh/x.txt\n"));
+    QTest::newRow("new file and folder")
+        << QByteArray("new\t/b.txt\ndir\t/fresh\nnew\t/fresh/x.txt\n")
+        << QStringList({"/a.txt=current a", "/b.txt=update", "/fresh/x.txt=update"})
+        << QStringList({"/a.txt=current a"});
+    // Moved aside across volumes: the copy was cut short and never got its
+    // name, so the original stays and the partial copy goes.
+    QTest::newRow("backup copy cut short")
+        << QByteArray("backup\t/big.dat\n")
+        << QStringList({"/big.dat=the whole original", "/UpdateBackup/files/big.dat.partial=the who"})
+        << QStringList({"/big.dat=the whole original"});
+    // Renamed aside, killed before the next line: the backup is whole by
+    // its name and must come back.
+    QTest::newRow("renamed aside, not yet noted")
+        << QByteArray("backup\t/a.txt\n")
+        << QStringList({"/UpdateBackup/files/a.txt=original a"}) << QStringList({"/a.txt=original a"});
+    QTest::newRow("replaced after a whole backup")
+        << QByteArray("backup\t/a.txt\nsaved\t/a.txt\n")
+        << QStringList({"/a.txt=update a", "/UpdateBackup/files/a.txt=original a"})
+        << QStringList({"/a.txt=original a"});
+}
+
+void TestApply::journalOfUnfinishedSteps()
+{
+    QFETCH(QByteArray, steps);
+    QFETCH(QStringList, filesBefore);
+    QFETCH(QStringList, filesAfter);
+    for (const QString &file : filesBefore)
+        QVERIFY(writeFile(appDir() + file.section('=', 0, 0).mid(1), file.section('=', 1).toUtf8()));
+    QVERIFY(writeFile(appDir() + "UpdateBackup/journal", journal(canonicalFolderIdentity(appDir()), "2.0", steps)));
     QVERIFY(UpdateTransaction::recover(appDir()));
-    QVERIFY(!QFileInfo::exists(appDir() + "b.txt"));
-    QVERIFY(!QFileInfo::exists(appDir() + "fresh"));
-    QCOMPARE(readFile(appDir() + "a.txt"), QByteArray("original a"));
+
+    QMap<QString, QByteArray> expected;
+    for (const QString &file : filesAfter)
+        expected.insert(file.section('=', 0, 0), file.section('=', 1).toUtf8());
+    QCOMPARE(snapshotTree(appDir()), expected);
+}
+
+void TestApply::recoveryActsOnlyOnItsOwnJournal_data()
+{
+    QTest::addColumn<QString>("installation"); // "" stands for this one
+    QTest::addColumn<QByteArray>("header");    // replaces the whole header when set
+    QTest::addColumn<QByteArray>("extraStep");
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<bool>("rolledBack");
+    QTest::addColumn<bool>("setAside");
+
+    const QByteArray v1("[Version]\nVersion=1.0\n");
+    QTest::newRow("interrupted here") << "" << QByteArray() << QByteArray() << v1 << true << false;
+    QTest::newRow("committed") << "" << QByteArray() << QByteArray()
+                               << QByteArray("[Version]\nVersion=2.0\nTransaction=T1\n") << false << false;
+    QTest::newRow("reinstalled over it") << "" << QByteArray() << QByteArray()
+                                         << QByteArray("[Version]\nVersion=2.0\n") << false << true;
+    QTest::newRow("other installation") << "/some/other/installation" << QByteArray() << QByteArray() << v1
+                                        << false << true;
+    QTest::newRow("no identity") << "" << QByteArray("\n") << QByteArray() << v1 << false << true;
+    QTest::newRow("key out of the installation") << "" << QByteArray() << QByteArray("new\t/../outside/x\n") << v1
+                                                 << false << true;
+    QTest::newRow("own file key in a folder") << "" << QByteArray() << QByteArray("new\t/UpdateBackup/x\n") << v1
+                                              << false << true;
+}
+
+void TestApply::recoveryActsOnlyOnItsOwnJournal()
+{
+    QFETCH(QString, installation);
+    QFETCH(QByteArray, header);
+    QFETCH(QByteArray, extraStep);
+    QFETCH(QByteArray, record);
+    QFETCH(bool, rolledBack);
+    QFETCH(bool, setAside);
+
+    // The outside file sits beside the installation.
+    QTemporaryDir outer;
+    QVERIFY(outer.isValid());
+    const QString app = outer.path() + "/app/";
+    QVERIFY(writeFile(outer.path() + "/outside/x", "not the updater's"));
+    QVERIFY(writeFile(app + "a.txt", "current a"));
+    QVERIFY(writeFile(app + "b.txt", "current b"));
+    QVERIFY(writeFile(app + "UpdateBackup/x", "a stray file"));
+    QVERIFY(writeFile(app + "UpdateBackup/files/a.txt", "backup a"));
+    QVERIFY(writeFile(app + "UpdateTmp/update.ini", record));
+    const QByteArray steps = "backup\t/a.txt\nsaved\t/a.txt\nnew\t/b.txt\n" + extraStep;
+    QByteArray text = journal(installation.isEmpty() ? canonicalFolderIdentity(app) : installation, "2.0", steps);
+    if (!header.isEmpty())
+        text = steps;
+    QVERIFY(writeFile(app + "UpdateBackup/journal", text));
+
+    QVERIFY(UpdateTransaction::recover(app));
+    QCOMPARE(readFile(outer.path() + "/outside/x"), QByteArray("not the updater's"));
+    QCOMPARE(readFile(app + "a.txt"), QByteArray(rolledBack ? "backup a" : "current a"));
+    QCOMPARE(QFileInfo::exists(app + "b.txt"), !rolledBack);
+    const QStringList stale = QDir(app + "UpdateBackup").entryList({"stale-*"}, QDir::Dirs);
+    QCOMPARE(stale.size(), setAside ? 1 : 0);
+    if (setAside) {
+        // Untouched, for support to look at.
+        QCOMPARE(readFile(app + "UpdateBackup/" + stale.first() + "/journal"), text);
+        QCOMPARE(readFile(app + "UpdateBackup/" + stale.first() + "/files/a.txt"), QByteArray("backup a"));
+        QVERIFY(!QFileInfo::exists(app + "UpdateBackup/journal"));
+    } else {
+        QVERIFY(!QFileInfo::exists(app + "UpdateBackup"));
+    }
 }
 
 void TestApply::leftoverBackupsAreRemoved()
 {
     QVERIFY(writeFile(appDir() + "UpdateBackup/files/old.dll", "a backup that was in use"));
+    QVERIFY(writeFile(appDir() + "UpdateBackup/stale-20260101-000000-000/journal", "kept"));
     QVERIFY(writeFile(appDir() + "old.dll", "current"));
     QVERIFY(UpdateTransaction::recover(appDir()));
-    QVERIFY(!QFileInfo::exists(appDir() + "UpdateBackup"));
+    QVERIFY(!QFileInfo::exists(appDir() + "UpdateBackup/files"));
+    QCOMPARE(readFile(appDir() + "UpdateBackup/stale-20260101-000000-000/journal"), QByteArray("kept"));
     QCOMPARE(readFile(appDir() + "old.dll"), QByteArray("current"));
 }
 
@@ -225,7 +350,13 @@ void TestApply::applyInstallsRecordsLast()
     QVERIFY(dialog.applyUpdate());
 
     QCOMPARE(readFile(appDir() + "md5.txt"), QByteArray("new manifest\n"));
-    QCOMPARE(readFile(appDir() + "UpdateTmp/update.ini"), QByteArray("[Version]\nFolder=2.0\nVersion=2.0\n"));
+    {
+        // The server's record, stamped with the transaction that put it there.
+        QSettings record(appDir() + "UpdateTmp/update.ini", QSettings::IniFormat);
+        QCOMPARE(record.value("Version/Version"), QVariant("2.0"));
+        QCOMPARE(record.value("Version/Folder"), QVariant("2.0"));
+        QCOMPARE(record.value("Version/Transaction").toString().size(), 36);
+    }
     QCOMPARE(readFile(appDir() + "new/deep/b.dat"), QByteArray("brand new"));
     QVERIFY(!QFileInfo::exists(appDir() + "not-verified.txt"));
     QVERIFY(!QFileInfo::exists(appDir() + "UpdateTmp/lib"));

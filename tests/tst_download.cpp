@@ -10,6 +10,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#ifndef Q_OS_WIN
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
 class TestDownload : public QObject
 {
     Q_OBJECT
@@ -185,27 +190,37 @@ void TestDownload::endlessBodyIsStopped()
 void TestDownload::fullDiskIsAFailure()
 {
 #ifdef Q_OS_WIN
-    // Under Wine "/dev/full" names Z:\dev\full, but a .lnk shortcut to it is
-    // no device link.
-    QSKIP("/dev/full and links to it are Linux-only");
-#endif
-    if (!QFileInfo::exists(QStringLiteral("/dev/full")))
-        QSKIP("needs /dev/full");
-    // Small enough to sit in the file's buffer until the final flush.
-    const QString savePath = path(QStringLiteral("full-link"));
-    QVERIFY(QFile::link(QStringLiteral("/dev/full"), savePath));
+    QSKIP("the file size limit that stands in for a full disk is POSIX-only");
+#else
+    // A file size limit fails writes past it the way a full disk does.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous;
+    QVERIFY(::sigaction(SIGXFSZ, &ignore, &previous) == 0);
+    struct rlimit saved;
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
+    struct rlimit tiny = saved;
+    tiny.rlim_cur = 4;
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &tiny) == 0);
 
     WidgetProbe dialog;
-    QVERIFY(!dialog.downloadFileBlocking(m_nginx->baseUrl() + "small.txt", savePath, nullptr));
-    QCOMPARE(dialog.m_errorMessage, QStringLiteral("无法写入文件:") + savePath);
-    QVERIFY(!QFileInfo(savePath).isSymLink());
-    QVERIFY(QFileInfo::exists(QStringLiteral("/dev/full")));
+    const QString savePath = path(QStringLiteral("full"));
+    // Small enough to sit in the file's buffer until the final flush, then
+    // large enough to fail at a write before the end.
+    const bool small = dialog.downloadFileBlocking(m_nginx->baseUrl() + "small.txt", savePath, nullptr);
+    const QString smallMessage = dialog.m_errorMessage;
+    const bool big = dialog.downloadFileBlocking(m_nginx->baseUrl() + "big.bin", savePath, nullptr);
+    const QString bigMessage = dialog.m_errorMessage;
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::sigaction(SIGXFSZ, &previous, nullptr);
 
-    // A large body fails at a write, before the end.
-    QVERIFY(QFile::link(QStringLiteral("/dev/full"), savePath));
-    QVERIFY(!dialog.downloadFileBlocking(m_nginx->baseUrl() + "big.bin", savePath, nullptr));
-    QCOMPARE(dialog.m_errorMessage, QStringLiteral("无法写入文件:") + savePath);
-    QVERIFY(!QFileInfo(savePath).isSymLink());
+    QVERIFY(!small);
+    QCOMPARE(smallMessage, QStringLiteral("无法写入文件:") + savePath);
+    QVERIFY(!big);
+    QCOMPARE(bigMessage, QStringLiteral("无法写入文件:") + savePath);
+    QVERIFY(!QFileInfo::exists(savePath));
+    QCOMPARE(QDir(path(QString())).entryList({"full*"}), QStringList());
+#endif
 }
 
 void TestDownload::localPathProblems()

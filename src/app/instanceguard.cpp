@@ -1,14 +1,23 @@
 #include "instanceguard.h"
 
+#include "config/constants.h"
+#include "update/safefs.h"
+
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QDebug>
 #include <QDir>
+#include <QFileInfo>
+#include <QLockFile>
 #include <QSharedMemory>
 #include <QSystemSemaphore>
 
 QString instanceKey()
 {
-    return QDir::toNativeSeparators(QCoreApplication::applicationFilePath())
-        + QStringLiteral("SystemObject_Update");
+    QString folder = canonicalFolderIdentity(QCoreApplication::applicationDirPath());
+    if (folder.isEmpty())
+        folder = QCoreApplication::applicationDirPath();
+    return QDir::toNativeSeparators(folder) + QStringLiteral("SystemObject_Update");
 }
 
 bool acquireInstanceMarker(const QString &key)
@@ -30,4 +39,37 @@ bool acquireInstanceMarker(const QString &key)
 
     semaphore.release(1);
     return created;
+}
+
+std::unique_ptr<QLockFile> lockInstallation(const QString &appDir)
+{
+    const QString folder = appDir + kUpdateTmpDir;
+    if (!ensureRealDirectory(folder))
+        return nullptr;
+    const QString path = folder + kLockFile;
+    if (isLinkOrReparsePoint(path))
+        removeLink(path);
+
+    auto lock = std::make_unique<QLockFile>(path);
+    // A run may take hours: only a dead owner makes the lock stale, never
+    // its age.
+    lock->setStaleLockTime(0);
+    if (lock->tryLock(0))
+        return lock;
+
+    // A lock file nobody could have written whole (a power cut right after
+    // it was created) names no owner and would block every later start.
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    const QFileInfo info(path);
+    if (lock->error() == QLockFile::LockFailedError && info.isFile()
+        && !lock->getLockInfo(&pid, &host, &application)
+        && info.lastModified().secsTo(QDateTime::currentDateTime()) > 5) {
+        qDebug() << "移除无主的锁文件:" << path;
+        QFile::remove(path);
+        if (lock->tryLock(0))
+            return lock;
+    }
+    return nullptr;
 }

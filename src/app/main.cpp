@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QIcon>
 #include <QJsonObject>
+#include <QLockFile>
 
 int main(int argc, char *argv[])
 {
@@ -18,10 +19,17 @@ int main(int argc, char *argv[])
 
     if (!acquireInstanceMarker(instanceKey()))
         return 1;
+    // The marker's key is per spelling of the folder at best (a bind mount
+    // or a network path is another); the lock inside the installation is
+    // one file whatever the path, and it is held until the process ends.
+    const QString appDir = QCoreApplication::applicationDirPath() + QLatin1Char('/');
+    const std::unique_ptr<QLockFile> installationLock = lockInstallation(appDir);
+    if (!installationLock)
+        return 1;
 
     // An apply that died half way is undone before anything looks at the
     // installation, so it is the old version again.
-    UpdateTransaction::recover(QCoreApplication::applicationDirPath() + QLatin1Char('/'));
+    UpdateTransaction::recover(appDir);
 
     const bool consoleMode = QCoreApplication::arguments().mid(1).contains(QStringLiteral("console"));
 

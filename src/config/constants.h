@@ -21,3 +21,7 @@ inline const QString kStatusUpdating = QStringLiteral("正在更新");
 inline const QString kStatusFailed = QStringLiteral("更新失败");
 inline const QString kStatusStopped = QStringLiteral("停止更新");
 inline const QString kStatusCancelling = QStringLiteral("正在取消更新");
+
+// Held inside UpdateTmp/ for a whole run: one updater per installation,
+// however its folder is spelled. Clean-ups leave it alone.
+inline const QString kLockFile = QStringLiteral("updater.lock");

@@ -1,5 +1,7 @@
 #include "filemanifest.h"
 
+#include "update/safefs.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 #include <QTextStream>
@@ -36,14 +38,20 @@ void generateManifest(const QString &root)
     for (const QString &relativePath : qAsConst(files))
         manifest.insert(relativePath, fileMd5(root + QLatin1Char('/') + relativePath));
 
-    QFile out(root + QStringLiteral("md5.txt"));
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Text))
+    // Written beside and renamed over: a link standing at md5.txt is
+    // replaced, never written through.
+    const QString target = root + QStringLiteral("md5.txt");
+    QFile out(temporarySibling(target));
+    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Text))
         return;
     QTextStream stream(&out);
     for (auto it = manifest.cbegin(); it != manifest.cend(); ++it)
         stream << it.value() << QStringLiteral("\t") << it.key() << QStringLiteral("\n");
     stream.flush();
     out.close();
+    if (stream.status() != QTextStream::Ok || out.error() != QFileDevice::NoError
+        || !renameAtomically(out.fileName(), target, true))
+        QFile::remove(out.fileName());
 }
 
 FileManifest readManifest(const QString &path)

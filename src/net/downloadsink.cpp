@@ -1,5 +1,7 @@
 #include "downloadsink.h"
 
+#include "update/safefs.h"
+
 DownloadSink::~DownloadSink()
 {
     if (m_file.isOpen())
@@ -8,10 +10,13 @@ DownloadSink::~DownloadSink()
 
 bool DownloadSink::open(const QString &path)
 {
-    m_file.setFileName(path);
+    m_path = path;
+    m_placed = false;
+    m_file.setFileName(temporarySibling(path));
     m_hash.reset();
     m_size = 0;
-    m_failed = !m_file.open(QIODevice::WriteOnly);
+    // A folder cannot become the file; noticed now, not after the download.
+    m_failed = isRealDirectory(path) || !m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly);
     return !m_failed;
 }
 
@@ -39,6 +44,12 @@ bool DownloadSink::finish()
     // close() reports a failed final write only through error().
     if (!flushed || m_file.error() != QFileDevice::NoError)
         m_failed = true;
+    if (!m_failed) {
+        m_placed = renameAtomically(m_file.fileName(), m_path, true);
+        m_failed = !m_placed;
+    }
+    if (m_failed)
+        QFile::remove(m_file.fileName());
     return !m_failed;
 }
 
@@ -48,6 +59,11 @@ void DownloadSink::discard()
         m_file.close();
     if (!m_file.fileName().isEmpty())
         QFile::remove(m_file.fileName());
+    // Nothing stale may stand under the name of a failed download either;
+    // a link there goes itself, its target stays.
+    if (!m_path.isEmpty() && !isRealDirectory(m_path))
+        QFile::remove(m_path);
+    m_placed = false;
 }
 
 QString DownloadSink::md5Hex() const

@@ -6,7 +6,10 @@
 
 // The file a download streams into. Every write is checked and hashed as it
 // happens, so a full disk or a short write is noticed and the MD5 of what
-// reached the disk is known without reading the file back.
+// reached the disk is known without reading the file back. The data goes to
+// a fresh temporary file beside the target that takes the target's name
+// only when finished: a link planted at the target is replaced, never
+// written through, and a half download never carries the real name.
 class DownloadSink
 {
 public:
@@ -15,16 +18,18 @@ public:
     DownloadSink(const DownloadSink &) = delete;
     DownloadSink &operator=(const DownloadSink &) = delete;
 
-    // Creates or truncates path for writing.
+    // Starts writing what will become path.
     bool open(const QString &path);
     bool isOpen() const { return m_file.isOpen(); }
-    QString path() const { return m_file.fileName(); }
+    QString path() const { return m_path; }
 
     // Writes all of data; false (and the sink failed) when anything is short.
     bool write(const QByteArray &data);
-    // Flushes and closes; false when a buffered write fails at this point.
+    // Flushes, closes and puts the file in place; false when a buffered
+    // write fails at this point or the file cannot take its name.
     bool finish();
-    // Closes and deletes the file (a link is removed, not its target).
+    // Closes and deletes what was written, finished or not, and whatever
+    // stood under the target's name.
     void discard();
 
     bool failed() const { return m_failed; }
@@ -33,7 +38,9 @@ public:
     QString md5Hex() const;
 
 private:
+    QString m_path;
     QFile m_file;
+    bool m_placed = false;
     QCryptographicHash m_hash{QCryptographicHash::Md5};
     qint64 m_size = 0;
     bool m_failed = false;

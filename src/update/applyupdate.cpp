@@ -1,24 +1,26 @@
 #include "ui/widget.h"
 
 #include "config/constants.h"
+#include "safefs.h"
 #include "updatetransaction.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QSettings>
 
 bool Widget::applyUpdate()
 {
     const QString tmp = m_appDir + kUpdateTmpDir;
-    if (!QDir(tmp).exists()) {
+    if (!isRealDirectory(tmp)) {
         qDebug() << "临时目录不存在:" << tmp;
         m_errorMessage = QStringLiteral("临时目录不存在:") + tmp;
         return false;
     }
 
     // Files first, then the manifest, then the version record: until the
-    // last step succeeds the installation still claims the old version, and
-    // any failure puts every replaced file back.
+    // record stands the installation still claims the old version, and any
+    // failure puts every replaced file back.
     struct Step
     {
         QString source;
@@ -28,10 +30,21 @@ bool Widget::applyUpdate()
     for (const QString &key : qAsConst(m_verifiedFiles))
         steps.append({tmp + key.mid(1), key});
     steps.append({tmp + kMd5TmpFile, QLatin1Char('/') + kMd5File});
-    steps.append({tmp + kUpdateTmpIniFile, QLatin1Char('/') + kUpdateTmpDir + kUpdateIniFile});
+    const QString recordSource = tmp + kUpdateTmpIniFile;
 
+    // A link on the way would aim the installer's writes and deletes out of
+    // the installation: refused before anything moves.
+    for (const Step &step : qAsConst(steps)) {
+        if (!firstUnsafeParent(m_appDir, step.key).isNull()) {
+            qDebug() << "不安全的文件路径:" << step.key;
+            m_errorMessage = QStringLiteral("不安全的文件路径:") + step.key;
+            return false;
+        }
+    }
+
+    const QString version = QSettings(recordSource, QSettings::IniFormat).value(kKeyVersionVersion).toString();
     UpdateTransaction transaction(m_appDir);
-    bool ok = transaction.begin();
+    bool ok = transaction.begin(version);
     QString failedKey = ok ? QString() : steps.first().key;
     for (const Step &step : qAsConst(steps)) {
         if (!ok)
@@ -41,9 +54,9 @@ bool Widget::applyUpdate()
             failedKey = step.key;
         }
     }
-    if (ok && !transaction.commit()) {
+    if (ok && !transaction.commit(recordSource)) {
         ok = false;
-        failedKey = steps.last().key;
+        failedKey = UpdateTransaction::recordKey();
     }
     if (!ok) {
         qDebug() << "无法替换文件，回滚更新:" << failedKey;
@@ -53,13 +66,12 @@ bool Widget::applyUpdate()
     }
 
     // The fetched files have all moved out; drop the folders they came in.
-    const QFileInfoList entries = QDir(tmp).entryInfoList(
-        QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QFileInfo &entry : entries) {
-        if (QDir(entry.filePath()).removeRecursively())
-            qDebug() << "成功删除临时子目录:" << entry.filePath();
+    const QStringList names = QDir(tmp).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString &name : names) {
+        if (removeTree(tmp + name))
+            qDebug() << "成功删除临时子目录:" << tmp + name;
         else
-            qDebug() << "无法删除临时子目录:" << entry.filePath();
+            qDebug() << "无法删除临时子目录:" << tmp + name;
     }
     qDebug() << "临时文件处理完成，所有子目录文件已拷贝";
     return true;

@@ -2,6 +2,7 @@
 #include "ui_widget.h"
 
 #include "config/constants.h"
+#include "safefs.h"
 
 #include <QCloseEvent>
 #include <QDebug>
@@ -73,25 +74,12 @@ void Widget::closeEvent(QCloseEvent *event)
 void Widget::cleanupTempFiles()
 {
     for (const QString &path : qAsConst(m_tempFiles)) {
-        if (QFileInfo::exists(path))
-            QFile::remove(path);
+        if (entryExists(path) && !isRealDirectory(path))
+            removeTree(path);
     }
 
-    const QString tmp = m_appDir + kUpdateTmpDir;
-    QDir tmpDir(tmp);
-    if (!tmpDir.exists())
-        return;
-
-    const QFileInfoList entries = tmpDir.entryInfoList(
-        QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
-    for (const QFileInfo &entry : entries) {
-        if (entry.fileName() == kUpdateIniFile)
-            continue;
-        if (entry.isDir() && !entry.isSymLink())
-            QDir(entry.filePath()).removeRecursively();
-        else
-            QFile::remove(entry.filePath());
-    }
+    // Links inside are removed themselves; nothing they point to is touched.
+    removeFolderContents(m_appDir + kUpdateTmpDir, {kUpdateIniFile, kLockFile});
     qDebug() << "取消/失败后清理临时文件完成";
 }
 

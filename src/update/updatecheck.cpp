@@ -2,6 +2,7 @@
 
 #include "config/constants.h"
 #include "config/settingsstore.h"
+#include "safefs.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -11,6 +12,8 @@
 bool Widget::checkUpdate()
 {
     m_statusText = kStatusPreparing;
+    // Our own folder, never a link someone aimed elsewhere.
+    ensureRealDirectory(m_appDir + kUpdateTmpDir);
 
     const QString tempCopy = m_appDir + kUpdateTmpDir + kUpdateTmpIniFile;
     const QString url = SettingsStore::instance().value(kKeyUrl) + kUpdateIniFile;

@@ -4,6 +4,7 @@
 #include "config/constants.h"
 #include "config/settingsstore.h"
 #include "manifest/pathsafety.h"
+#include "safefs.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -43,6 +44,7 @@ void Widget::runUpdate()
         return;
 
     m_statusText = kStatusPreparing;
+    ensureRealDirectory(m_appDir + kUpdateTmpDir);
 
     const QString serverManifestPath = m_appDir + kUpdateTmpDir + kMd5TmpFile;
     const QString manifestUrl = SettingsStore::instance().value(kKeyUrl) + m_serverFolder + kMd5File;
@@ -75,6 +77,15 @@ void Widget::runUpdate()
     }
 
     const FileManifest toFetch = compareManifests(local, server);
+    // A folder link on the way would aim the install out of the
+    // installation; known before anything is fetched.
+    for (auto it = toFetch.cbegin(); it != toFetch.cend(); ++it) {
+        if (!firstUnsafeParent(m_appDir, it.key()).isNull()) {
+            m_errorMessage = QStringLiteral("不安全的文件路径:") + it.key();
+            onUpdateCompleted(false);
+            return;
+        }
+    }
     for (auto it = toFetch.cbegin(); it != toFetch.cend(); ++it) {
         if (!isMd5Hex(it.value())) {
             m_errorMessage = QStringLiteral("文件校验失败:") + it.key();
@@ -92,16 +103,6 @@ void Widget::prepareTempDirForQueue()
 {
     // Leftovers of an earlier, killed run must never be installed: keep only
     // the version record and this run's two control files.
-    const QString tmp = m_appDir + kUpdateTmpDir;
-    const QStringList keep = {kUpdateIniFile, kUpdateTmpIniFile, kMd5TmpFile};
-    const QFileInfoList entries = QDir(tmp).entryInfoList(
-        QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::NoSort);
-    for (const QFileInfo &entry : entries) {
-        if (keep.contains(entry.fileName()) && entry.isFile() && !entry.isSymLink())
-            continue;
-        if (entry.isDir() && !entry.isSymLink())
-            QDir(entry.filePath()).removeRecursively();
-        else
-            QFile::remove(entry.filePath());
-    }
+    removeFolderContents(m_appDir + kUpdateTmpDir,
+                         {kUpdateIniFile, kUpdateTmpIniFile, kMd5TmpFile, kLockFile});
 }

@@ -1,9 +1,16 @@
 #include "updatetransaction.h"
 
+#include "config/constants.h"
+#include "manifest/pathsafety.h"
+#include "safefs.h"
+
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QSettings>
 #include <QThread>
+#include <QUuid>
 #include <QVector>
 
 namespace {
@@ -11,9 +18,15 @@ namespace {
 int g_attempts = 8;
 int g_delayMs = 250;
 
+const QString kOpInstallation = QStringLiteral("installation");
+const QString kOpVersion = QStringLiteral("version");
+const QString kOpTransaction = QStringLiteral("transaction");
 const QString kOpDir = QStringLiteral("dir");
 const QString kOpBackup = QStringLiteral("backup");
+const QString kOpSaved = QStringLiteral("saved");
 const QString kOpNew = QStringLiteral("new");
+const QString kPartialSuffix = QStringLiteral(".partial");
+const QString kStalePrefix = QStringLiteral("stale-");
 
 struct JournalEntry
 {
@@ -21,18 +34,13 @@ struct JournalEntry
     QString key;
 };
 
-// A link counts as present even when what it points to is gone.
-bool entryExists(const QString &path)
+struct Journal
 {
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
-
-bool isRealDirectory(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.isDir() && !info.isSymLink();
-}
+    QString installation;
+    QString version;
+    QString transaction;
+    QVector<JournalEntry> steps;
+};
 
 template <typename Step>
 bool retry(Step step)
@@ -50,57 +58,147 @@ bool removeFileRetrying(const QString &path)
 {
     if (isRealDirectory(path))
         return false;
-    return retry([&]() { return !entryExists(path) || QFile::remove(path); });
+    return retry([&]() { return !entryExists(path) || QFile::remove(path) || removeLink(path); });
 }
 
-QVector<JournalEntry> readJournal(const QString &path)
+// Only whole lines count: a line cut short by a crash was never finished,
+// so the step it announces was never started.
+bool readJournal(const QString &path, Journal &journal)
 {
-    QVector<JournalEntry> entries;
+    if (isLinkOrReparsePoint(path))
+        return false;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return entries;
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        const int tab = line.indexOf('\t');
-        // A line cut short by a crash has no trailing newline but is still
-        // whole up to here; an empty key means it was cut inside the key.
-        if (tab <= 0 || tab + 1 >= line.size())
-            continue;
-        entries.append({QString::fromUtf8(line.left(tab)), QString::fromUtf8(line.mid(tab + 1))});
-    }
-    return entries;
-}
-
-bool writeJournal(const QString &path, const QVector<JournalEntry> &entries)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    for (const JournalEntry &entry : entries) {
-        const QByteArray line = entry.operation.toUtf8() + '\t' + entry.key.toUtf8() + '\n';
-        if (file.write(line) != line.size())
+    QList<QByteArray> lines = file.readAll().split('\n');
+    lines.removeLast(); // empty after a final line end, or an unfinished line
+    for (const QByteArray &line : qAsConst(lines)) {
+        const int tab = line.indexOf('\t');
+        if (tab <= 0)
+            return false;
+        const QString operation = QString::fromUtf8(line.left(tab));
+        const QString value = QString::fromUtf8(line.mid(tab + 1));
+        if (operation == kOpInstallation)
+            journal.installation = value;
+        else if (operation == kOpVersion)
+            journal.version = value;
+        else if (operation == kOpTransaction)
+            journal.transaction = value;
+        else if (operation == kOpDir || operation == kOpBackup || operation == kOpSaved || operation == kOpNew)
+            journal.steps.append({operation, value});
+        else
             return false;
     }
-    return file.flush();
+    return true;
+}
+
+QByteArray journalLine(const QString &operation, const QString &value)
+{
+    return operation.toUtf8() + '\t' + value.toUtf8() + '\n';
+}
+
+bool writeJournal(const QString &path, const Journal &journal)
+{
+    QByteArray text = journalLine(kOpInstallation, journal.installation)
+        + journalLine(kOpVersion, journal.version) + journalLine(kOpTransaction, journal.transaction);
+    for (const JournalEntry &entry : journal.steps)
+        text += journalLine(entry.operation, entry.key);
+    return writeFileReplacing(path, text);
+}
+
+// A key the updater itself could have written down: a file it installs,
+// with a real folder on the way.
+bool isTrustedKey(const QString &appDir, const QString &key)
+{
+    const bool ownFile = key == QLatin1Char('/') + kMd5File || key == UpdateTransaction::recordKey();
+    return (ownFile || isSafeManifestKey(key)) && firstUnsafeParent(appDir, key).isNull();
+}
+
+// Copies source to target so that target, once it exists under its name,
+// is whole and on the disk.
+bool copyWhole(const QString &source, const QString &target)
+{
+    const QString partial = target + kPartialSuffix;
+    removeTree(partial);
+    QFile in(source);
+    QFile out(partial);
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return false;
+    QByteArray chunk(1024 * 1024, Qt::Uninitialized);
+    qint64 length;
+    bool ok = true;
+    while (ok && (length = in.read(chunk.data(), chunk.size())) > 0)
+        ok = out.write(chunk.constData(), length) == length;
+    ok = ok && length == 0 && flushToDisk(out);
+    out.close();
+    ok = ok && out.error() == QFileDevice::NoError;
+    if (ok)
+        QFile::setPermissions(partial, QFile::permissions(source));
+    if (!ok || !renameAtomically(partial, target, true)) {
+        QFile::remove(partial);
+        return false;
+    }
+    flushDirectory(QFileInfo(target).absolutePath());
+    return true;
+}
+
+// Puts backup back at target in one step; across volumes through a whole
+// copy first.
+bool restoreBackup(const QString &backup, const QString &target)
+{
+    if (isRealDirectory(target))
+        return false;
+    bool crossDevice = false;
+    if (renameAtomically(backup, target, true, &crossDevice))
+        return true;
+    if (!crossDevice)
+        return false;
+    const QString temporary = temporarySibling(target);
+    if (!copyWhole(backup, temporary))
+        return false;
+    if (!renameAtomically(temporary, target, true)) {
+        QFile::remove(temporary);
+        return false;
+    }
+    QFile::remove(backup);
+    return true;
+}
+
+// Removes what a finished update left, keeping what was set aside.
+void removeLeftovers(const QString &backupRoot)
+{
+    const QStringList names = QDir(backupRoot).entryList(
+        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::NoSort);
+    bool keptSomething = false;
+    for (const QString &name : names) {
+        const QString path = backupRoot + QLatin1Char('/') + name;
+        if (name.startsWith(kStalePrefix) && isRealDirectory(path))
+            keptSomething = true;
+        else
+            removeTree(path);
+    }
+    if (!keptSomething)
+        QDir().rmdir(backupRoot);
 }
 
 // Undoes the journal's steps, newest first. Entries that could not be undone
 // stay in the journal (and their backups on disk) for the next attempt.
-bool rollBackJournal(const QString &appDir, const QString &backupRoot)
+bool rollBackJournal(const QString &appDir, const QString &backupRoot, Journal journal)
 {
     const QString journalPath = backupRoot + QStringLiteral("/journal");
-    const QVector<JournalEntry> entries = readJournal(journalPath);
     QVector<JournalEntry> unresolved;
 
-    for (int i = entries.size() - 1; i >= 0; --i) {
-        const JournalEntry &entry = entries.at(i);
+    for (int i = journal.steps.size() - 1; i >= 0; --i) {
+        const JournalEntry &entry = journal.steps.at(i);
         const QString target = appDir + entry.key.mid(1);
         bool done = true;
         if (entry.operation == kOpBackup) {
             const QString backup = backupRoot + QStringLiteral("/files") + entry.key;
+            // A copy cut short never got its final name: the original is
+            // still in place and stays.
+            removeTree(backup + kPartialSuffix);
             if (entryExists(backup)) {
-                done = removeFileRetrying(target)
-                    && retry([&]() { return QFile::rename(backup, target); });
+                done = retry([&]() { return restoreBackup(backup, target); });
                 if (done)
                     qDebug() << "已恢复原文件:" << target;
                 else
@@ -118,12 +216,40 @@ bool rollBackJournal(const QString &appDir, const QString &backupRoot)
     }
 
     if (!unresolved.isEmpty()) {
-        writeJournal(journalPath, unresolved);
+        journal.steps = unresolved;
+        writeJournal(journalPath, journal);
         return false;
     }
     QFile::remove(journalPath);
-    QDir(backupRoot).removeRecursively();
+    flushDirectory(backupRoot);
+    removeLeftovers(backupRoot);
     return true;
+}
+
+// Moves the journal and backups out of the way, untouched, for a person to
+// look at.
+void setAside(const QString &backupRoot, const QString &reason)
+{
+    const QString stale = backupRoot + QLatin1Char('/') + kStalePrefix
+        + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
+    QDir().mkpath(stale);
+    for (const QString &name : {QStringLiteral("journal"), QStringLiteral("files")}) {
+        const QString path = backupRoot + QLatin1Char('/') + name;
+        if (entryExists(path) && !renameAtomically(path, stale + QLatin1Char('/') + name, false))
+            removeTree(path); // cannot stay where the next update writes
+    }
+    flushDirectory(backupRoot);
+    qDebug() << "更新日志不属于本次安装，已移至:" << stale << reason;
+}
+
+QString recordedTransaction(const QString &appDir, QString *version)
+{
+    const QString path = appDir + kUpdateTmpDir + kUpdateIniFile;
+    if (isLinkOrReparsePoint(path) || !QFileInfo(path).isFile())
+        return QString();
+    QSettings record(path, QSettings::IniFormat);
+    *version = record.value(kKeyVersionVersion).toString();
+    return record.value(UpdateTransaction::recordTransactionKey()).toString();
 }
 
 } // namespace
@@ -133,7 +259,7 @@ bool moveFileReplacing(const QString &source, const QString &target)
     if (isRealDirectory(target))
         return false;
     const bool moved = retry([&]() {
-        if (entryExists(target) && !QFile::remove(target)) {
+        if (entryExists(target) && !QFile::remove(target) && !removeLink(target)) {
             qDebug() << "无法删除现有update.ini文件:" << target;
             return false;
         }
@@ -166,6 +292,11 @@ UpdateTransaction::~UpdateTransaction()
         m_journal.close();
 }
 
+QString UpdateTransaction::recordKey()
+{
+    return QLatin1Char('/') + kUpdateTmpDir + kUpdateIniFile;
+}
+
 void UpdateTransaction::setRetryPolicy(int attempts, int delayMs)
 {
     g_attempts = qMax(1, attempts);
@@ -185,33 +316,84 @@ QString UpdateTransaction::backupPath(const QString &key) const
 bool UpdateTransaction::recover(const QString &appDir)
 {
     const QString backupRoot = appDir + backupDirName();
-    if (QFileInfo::exists(backupRoot + QStringLiteral("/journal"))) {
-        qDebug() << "发现未完成的更新，正在回滚:" << backupRoot;
-        return rollBackJournal(appDir, backupRoot);
+    if (isLinkOrReparsePoint(backupRoot)) {
+        // Never ours: the updater only ever makes a real folder here.
+        qDebug() << "移除链接:" << backupRoot;
+        return removeLink(backupRoot);
     }
-    // Backups of a finished update that were still in use at the time.
-    if (entryExists(backupRoot))
-        QDir(backupRoot).removeRecursively();
-    return true;
+    if (!entryExists(backupRoot))
+        return true;
+    const QString journalPath = backupRoot + QStringLiteral("/journal");
+    if (!entryExists(journalPath)) {
+        // Backups of a finished update that were still in use at the time.
+        removeLeftovers(backupRoot);
+        return true;
+    }
+
+    Journal journal;
+    const bool readable = readJournal(journalPath, journal);
+    const QString installation = canonicalFolderIdentity(appDir);
+    if (!readable || journal.transaction.isEmpty() || installation.isEmpty()
+        || journal.installation != installation) {
+        setAside(backupRoot, QStringLiteral("(不是本安装的日志)"));
+        return true;
+    }
+    for (const JournalEntry &entry : qAsConst(journal.steps)) {
+        if (!isTrustedKey(appDir, entry.key)) {
+            setAside(backupRoot, QStringLiteral("(不安全的路径: %1)").arg(entry.key));
+            return true;
+        }
+    }
+
+    QString recordedVersion;
+    const QString committed = recordedTransaction(appDir, &recordedVersion);
+    if (committed == journal.transaction) {
+        qDebug() << "上次更新已提交，清理备份:" << backupRoot;
+        QFile::remove(journalPath);
+        flushDirectory(backupRoot);
+        removeLeftovers(backupRoot);
+        return true;
+    }
+    if (recordedVersion == journal.version) {
+        // The version it was installing stands, put there by someone else
+        // (a reinstall): rolling back would break that installation.
+        setAside(backupRoot, QStringLiteral("(版本已由他人安装)"));
+        return true;
+    }
+    qDebug() << "发现未完成的更新，正在回滚:" << backupRoot;
+    return rollBackJournal(appDir, backupRoot, journal);
 }
 
-bool UpdateTransaction::begin()
+bool UpdateTransaction::begin(const QString &version)
 {
     if (!recover(m_appDir))
         return false;
-    if (!QDir().mkpath(m_backupRoot + QStringLiteral("/files")))
+    if (!ensureRealDirectory(m_backupRoot) || !QDir().mkpath(m_backupRoot + QStringLiteral("/files")))
         return false;
+    const QString installation = canonicalFolderIdentity(m_appDir);
+    if (installation.isEmpty())
+        return false;
+    m_id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    m_installed.clear();
     m_journal.setFileName(journalPath());
-    return m_journal.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    if (!m_journal.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return false;
+    const QByteArray header = journalLine(kOpInstallation, installation) + journalLine(kOpVersion, version)
+        + journalLine(kOpTransaction, m_id);
+    if (m_journal.write(header) != header.size() || !flushToDisk(m_journal))
+        return false;
+    flushDirectory(m_backupRoot);
+    return true;
 }
 
 bool UpdateTransaction::record(const QString &operation, const QString &key)
 {
     if (!m_journal.isOpen())
         return false;
-    const QByteArray line = operation.toUtf8() + '\t' + key.toUtf8() + '\n';
-    // Flushed to the system before the step, so a killed process leaves it.
-    return m_journal.write(line) == line.size() && m_journal.flush();
+    const QByteArray line = journalLine(operation, key);
+    // On the disk before the step, so neither a killed process nor a power
+    // cut loses it.
+    return m_journal.write(line) == line.size() && flushToDisk(m_journal);
 }
 
 bool UpdateTransaction::createParents(const QString &key)
@@ -221,15 +403,27 @@ bool UpdateTransaction::createParents(const QString &key)
     for (int i = 0; i + 1 < parts.size(); ++i) {
         relative += QLatin1Char('/') + parts.at(i);
         const QString path = m_appDir + relative.mid(1);
-        const QFileInfo info(path);
-        if (info.isDir())
+        if (isRealDirectory(path))
             continue;
         if (entryExists(path))
-            return false; // a file stands where the update needs a folder
+            return false; // a file or link stands where the update needs a folder
         if (!record(kOpDir, relative) || !QDir().mkdir(path))
             return false;
     }
     return true;
+}
+
+bool UpdateTransaction::moveAside(const QString &target, const QString &backup)
+{
+    bool crossDevice = false;
+    const bool renamed = retry([&]() { return renameAtomically(target, backup, false, &crossDevice) || crossDevice; });
+    if (renamed && !crossDevice)
+        return true;
+    // Another volume: the copy takes the backup's name only once it is whole
+    // and on the disk; the original stays until the new file replaces it.
+    if (!renamed || isLinkOrReparsePoint(target))
+        return false;
+    return copyWhole(target, backup);
 }
 
 bool UpdateTransaction::install(const QString &source, const QString &key)
@@ -237,6 +431,10 @@ bool UpdateTransaction::install(const QString &source, const QString &key)
     const QString target = m_appDir + key.mid(1);
     if (!entryExists(source)) {
         qDebug() << "临时配置文件不存在:" << source;
+        return false;
+    }
+    if (!firstUnsafeParent(m_appDir, key).isNull()) {
+        qDebug() << "不安全的文件路径:" << key;
         return false;
     }
     if (isRealDirectory(target) || !createParents(key))
@@ -249,36 +447,57 @@ bool UpdateTransaction::install(const QString &source, const QString &key)
     if (hadOld) {
         const QString backup = backupPath(key);
         QDir().mkpath(QFileInfo(backup).absolutePath());
-        if (entryExists(backup) && !QFile::remove(backup))
+        if (!removeTree(backup) || !removeTree(backup + kPartialSuffix))
             return false;
         if (!record(kOpBackup, key))
             return false;
-        if (!retry([&]() { return QFile::rename(target, backup); })) {
+        if (!moveAside(target, backup)) {
             qDebug() << "无法移走原文件:" << target;
             return false;
         }
+        if (!record(kOpSaved, key))
+            return false;
     } else if (!record(kOpNew, key)) {
         return false;
     }
 
     if (!moveFileReplacing(source, target))
         return false;
+    m_installed.append(target);
 #ifndef Q_OS_WIN
     // A download is created with default bits; an updated executable must
     // stay executable.
-    if (hadOld && !QFileInfo(target).isSymLink())
+    if (hadOld && !isLinkOrReparsePoint(target))
         QFile::setPermissions(target, oldPermissions);
 #endif
     return true;
 }
 
-bool UpdateTransaction::commit()
+bool UpdateTransaction::commit(const QString &recordSource)
 {
-    m_journal.close();
-    if (!retry([&]() { return QFile::remove(journalPath()); }))
+    if (!m_journal.isOpen())
         return false;
+    {
+        QSettings record(recordSource, QSettings::IniFormat);
+        record.setValue(recordTransactionKey(), m_id);
+        record.sync();
+        if (record.status() != QSettings::NoError)
+            return false;
+    }
+    // Everything the record will vouch for reaches the disk before it.
+    flushVolume(m_appDir, m_installed);
+    if (!install(recordSource, recordKey()))
+        return false;
+    flushVolume(m_appDir, {m_appDir + recordKey().mid(1)});
+    flushDirectory(m_appDir + kUpdateTmpDir);
+
+    // Committed. What follows only tidies up; a failure is finished by the
+    // next start's recovery.
+    m_journal.close();
+    if (retry([&]() { return QFile::remove(journalPath()); }))
+        flushDirectory(m_backupRoot);
     // Backups of files still in use stay until the next start removes them.
-    QDir(m_backupRoot).removeRecursively();
+    removeLeftovers(m_backupRoot);
     return true;
 }
 
@@ -286,5 +505,7 @@ bool UpdateTransaction::rollback()
 {
     if (m_journal.isOpen())
         m_journal.close();
-    return rollBackJournal(m_appDir, m_backupRoot);
+    Journal journal;
+    readJournal(journalPath(), journal);
+    return rollBackJournal(m_appDir, m_backupRoot, journal);
 }

@@ -35,6 +35,17 @@ QByteArray readFile(const QString &path)
     return file.readAll();
 }
 
+QByteArray unstampedRecord(const QString &path)
+{
+    QByteArray kept;
+    const QList<QByteArray> lines = readFile(path).replace('\r', QByteArray()).split('\n');
+    for (int i = 0; i < lines.size(); ++i) {
+        if (!lines.at(i).startsWith("Transaction="))
+            kept += lines.at(i) + (i + 1 < lines.size() ? "\n" : "");
+    }
+    return kept;
+}
+
 QString md5Hex(const QByteArray &data)
 {
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());

@@ -22,6 +22,9 @@ class QTcpSocket;
 // Writes data to path, creating parent folders. False on any failure.
 bool writeFile(const QString &path, const QByteArray &data);
 QByteArray readFile(const QString &path);
+// A version record as the server published it: the transaction stamp the
+// updater adds on install (and the line ends it is written with) taken out.
+QByteArray unstampedRecord(const QString &path);
 QString md5Hex(const QByteArray &data);
 
 // Every file below root as relative path -> content ("/a/b" keys), hidden
