@@ -1,9 +1,12 @@
 // The built updater as a process: run modes, console report, exit codes,
 // the single-instance guard and the hand-off to the main program.
 
+#include "app/instanceguard.h"
 #include "testsupport.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
+#include <QLockFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -60,7 +63,10 @@ private slots:
     void upToDateStartsMainProgram();
     void updateReportComesFirstAndDialogStays_data();
     void updateReportComesFirstAndDialogStays();
+    void secondStartIsRefused_data();
     void secondStartIsRefused();
+    void installationLock_data();
+    void installationLock();
     void startAfterKillSucceeds();
     void copiesInOtherFoldersRunSideBySide();
 
@@ -182,20 +188,109 @@ void TestProcess::updateReportComesFirstAndDialogStays()
     QVERIFY(!QFileInfo::exists(markerOf(app)));
 }
 
+void TestProcess::secondStartIsRefused_data()
+{
+    QTest::addColumn<QString>("spelling");
+    QTest::newRow("same path") << "same";
+#ifdef Q_OS_WIN
+    QTest::newRow("other letter case") << "case";
+#else
+    QTest::newRow("through a bind mount") << "bind";
+#endif
+}
+
 void TestProcess::secondStartIsRefused()
 {
+    QFETCH(QString, spelling);
     const QString app = makeApp(QStringLiteral("guard"), QStringLiteral("1.0"), m_nginx->baseUrl() + "broken/");
     QVERIFY(!app.isEmpty());
+    QString secondApp = app;
+    // Unmounted lazily on the way out: a process may still hold a file.
+    struct Unmount
+    {
+        QString point;
+        ~Unmount()
+        {
+            if (!point.isEmpty())
+                QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), point});
+        }
+    } unmount;
+    if (spelling == "case") {
+        secondApp = m_root.filePath(QStringLiteral("APPS/GUARD APP/"));
+    } else if (spelling == "bind") {
+        const QString point = m_root.filePath(QStringLiteral("bound"));
+        QVERIFY(QDir().mkpath(point));
+        if (QProcess::execute(QStringLiteral("mount"), {QStringLiteral("--bind"), app, point}) != 0)
+            QSKIP("needs the right to bind-mount");
+        unmount.point = point;
+        secondApp = point + QLatin1Char('/');
+    }
+
     QProcess *first = startUpdater(app, {QStringLiteral("console")});
     QCOMPARE(waitForLine(first), kReportUpdate);
-
     for (const QStringList &arguments : {QStringList({QStringLiteral("console")}), QStringList()}) {
-        QProcess *second = startUpdater(app, arguments);
+        QProcess *second = startUpdater(secondApp, arguments);
         QVERIFY(second->waitForFinished(30000));
         QCOMPARE(second->exitCode(), 1);
         QCOMPARE(second->readAllStandardOutput(), QByteArray()); // silent even in console mode
     }
     QCOMPARE(first->state(), QProcess::Running);
+    endProcesses(m_running);
+}
+
+void TestProcess::installationLock_data()
+{
+    QTest::addColumn<QString>("existing");
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("no lock file") << "" << true;
+    QTest::newRow("held by a running updater") << "held" << false;
+    QTest::newRow("its owner died") << "dead" << true;
+    QTest::newRow("no owner, long ago") << "empty-old" << true;
+    QTest::newRow("no owner, just now") << "empty-new" << false;
+#ifndef Q_OS_WIN
+    QTest::newRow("a link") << "link" << true;
+#endif
+}
+
+void TestProcess::installationLock()
+{
+    QFETCH(QString, existing);
+    QFETCH(bool, taken);
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString app = root.filePath(QStringLiteral("app/"));
+    const QString lockPath = app + QStringLiteral("UpdateTmp/updater.lock");
+    QVERIFY(QDir().mkpath(app + QStringLiteral("UpdateTmp")));
+    QVERIFY(writeFile(root.filePath(QStringLiteral("outside")), "not the updater's"));
+
+    QLockFile holder(lockPath);
+    if (existing == "held") {
+        QVERIFY(holder.tryLock(0));
+    } else if (existing == "dead") {
+        // A real lock file whose process is gone.
+        QVERIFY(holder.tryLock(0));
+        const QByteArray text = readFile(lockPath);
+        holder.unlock();
+        QProcess gone; // this test program listing its tests, then ended
+        gone.start(QCoreApplication::applicationFilePath(), {QStringLiteral("-functions")});
+        QVERIFY(gone.waitForStarted());
+        const QByteArray pid = QByteArray::number(gone.processId());
+        QVERIFY(gone.waitForFinished());
+        QVERIFY(writeFile(lockPath, pid + text.mid(text.indexOf('\n'))));
+    } else if (existing.startsWith("empty")) {
+        QFile empty(lockPath);
+        QVERIFY(empty.open(QIODevice::WriteOnly));
+        if (existing == "empty-old")
+            QVERIFY(empty.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+    } else if (existing == "link") {
+        QVERIFY(QFile::link(root.filePath(QStringLiteral("outside")), lockPath));
+    }
+
+    const std::unique_ptr<QLockFile> lock = lockInstallation(app);
+    QCOMPARE(bool(lock), taken);
+    QCOMPARE(readFile(root.filePath(QStringLiteral("outside"))), QByteArray("not the updater's"));
+    if (taken)
+        QVERIFY(!QFileInfo(lockPath).isSymLink() && QFileInfo(lockPath).isFile());
 }
 
 void TestProcess::startAfterKillSucceeds()
