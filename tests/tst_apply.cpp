@@ -6,6 +6,7 @@
 #include "update/safefs.h"
 #include "update/updatetransaction.h"
 
+#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -29,6 +30,8 @@ private slots:
     void recoveryActsOnlyOnItsOwnJournal_data();
     void recoveryActsOnlyOnItsOwnJournal();
     void leftoverBackupsAreRemoved();
+    void backupAcrossVolumes_data();
+    void backupAcrossVolumes();
 
     void applyInstallsRecordsLast();
     void applyFailureKeepsOldVersion();
@@ -338,6 +341,58 @@ void TestApply::leftoverBackupsAreRemoved()
     QVERIFY(!QFileInfo::exists(appDir() + "UpdateBackup/files"));
     QCOMPARE(readFile(appDir() + "UpdateBackup/stale-20260101-000000-000/journal"), QByteArray("kept"));
     QCOMPARE(readFile(appDir() + "old.dll"), QByteArray("current"));
+}
+
+void TestApply::backupAcrossVolumes_data()
+{
+    QTest::addColumn<bool>("commit");
+    QTest::newRow("rolled back") << false;
+    QTest::newRow("committed") << true;
+}
+
+void TestApply::backupAcrossVolumes()
+{
+    QFETCH(bool, commit);
+#ifdef Q_OS_WIN
+    QSKIP("mounts a tmpfs");
+#else
+    // data/ on another file system: moving a file aside becomes a copy.
+    const QString data = appDir() + "data";
+    QVERIFY(QDir().mkpath(data));
+    if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=32m", "tmpfs", data}) != 0)
+        QSKIP("needs the right to mount a tmpfs");
+    struct Unmount
+    {
+        QString point;
+        ~Unmount() { QProcess::execute("umount", {"-l", point}); }
+    } unmount{data};
+
+    const QByteArray original(6 * 1024 * 1024, 'o');
+    QVERIFY(writeFile(data + "/big.dat", original));
+    QVERIFY(QFile::setPermissions(data + "/big.dat", QFileDevice::Permissions(0x6640)));
+    QVERIFY(writeFile(appDir() + "UpdateTmp/data/big.dat", "new"));
+    QVERIFY(writeFile(appDir() + "UpdateTmp/updateTmp.ini", "[Version]\nVersion=2.0\n"));
+
+    UpdateTransaction transaction(appDir());
+    QVERIFY(transaction.begin("2.0"));
+    QVERIFY(transaction.install(appDir() + "UpdateTmp/data/big.dat", "/data/big.dat"));
+    // The backup is whole and noted as such before the original went.
+    QCOMPARE(readFile(appDir() + "UpdateBackup/files/data/big.dat"), original);
+    QVERIFY(readFile(appDir() + "UpdateBackup/journal").endsWith("backup\t/data/big.dat\nsaved\t/data/big.dat\n"));
+    QVERIFY(!QFileInfo::exists(appDir() + "UpdateBackup/files/data/big.dat.partial"));
+    QCOMPARE(readFile(data + "/big.dat"), QByteArray("new"));
+
+    if (commit) {
+        QVERIFY(transaction.commit(appDir() + "UpdateTmp/updateTmp.ini"));
+        QCOMPARE(readFile(data + "/big.dat"), QByteArray("new"));
+    } else {
+        QVERIFY(transaction.rollback());
+        QCOMPARE(readFile(data + "/big.dat"), original);
+        QCOMPARE(QFile::permissions(data + "/big.dat"), QFileDevice::Permissions(0x6640));
+        QCOMPARE(QDir(data).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList({"big.dat"}));
+    }
+    QVERIFY(!QFileInfo::exists(appDir() + "UpdateBackup"));
+#endif
 }
 
 void TestApply::applyInstallsRecordsLast()
