@@ -1,6 +1,7 @@
 #include "launcher.h"
 
 #include "config/constants.h"
+#include "update/safefs.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -68,12 +69,10 @@ void startMainProgram(const QString &exeName)
 
 #ifdef Q_OS_WIN
     const QString batchPath = mainProgramBatchPath(appDir);
-    QDir().mkpath(QFileInfo(batchPath).absolutePath());
-    QFile batch(batchPath);
-    const QByteArray content = mainProgramBatch(exeName);
-    const bool written = batch.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && batch.write(content) == content.size() && batch.flush();
-    batch.close();
+    // An elevated cmd runs this file: it is written beside and renamed over,
+    // in a real UpdateTmp, so no link can swap in another script.
+    const bool written = ensureRealDirectory(QFileInfo(batchPath).absolutePath())
+        && writeFileReplacing(batchPath, mainProgramBatch(exeName));
     if (written) {
         wchar_t systemDir[MAX_PATH];
         const UINT length = GetSystemDirectoryW(systemDir, MAX_PATH);
