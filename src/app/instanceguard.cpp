@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QSysInfo>
 #include <QSharedMemory>
 #include <QSystemSemaphore>
 
@@ -57,15 +58,22 @@ std::unique_ptr<QLockFile> lockInstallation(const QString &appDir)
     if (lock->tryLock(0))
         return lock;
 
-    // A lock file nobody could have written whole (a power cut right after
-    // it was created) names no owner and would block every later start.
+    // Two kinds of lock file block every later start although nobody holds
+    // them: one nobody could write whole (a power cut right after it was
+    // created) names no owner; one that names this very process belongs to
+    // a dead updater whose id the system gave to us (Wine reuses ids at
+    // once), since this process holds no lock yet.
     qint64 pid = 0;
     QString host;
     QString application;
     const QFileInfo info(path);
-    if (lock->error() == QLockFile::LockFailedError && info.isFile()
-        && !lock->getLockInfo(&pid, &host, &application)
-        && info.lastModified().secsTo(QDateTime::currentDateTime()) > 5) {
+    if (lock->error() != QLockFile::LockFailedError || !info.isFile())
+        return nullptr;
+    const bool named = lock->getLockInfo(&pid, &host, &application);
+    const bool ownerless = !named && info.lastModified().secsTo(QDateTime::currentDateTime()) > 5;
+    const bool namesUs = named && pid == QCoreApplication::applicationPid()
+        && (host.isEmpty() || host == QSysInfo::machineHostName());
+    if (ownerless || namesUs) {
         qDebug() << "移除无主的锁文件:" << path;
         QFile::remove(path);
         if (lock->tryLock(0))

@@ -233,9 +233,23 @@ assert_log_has() {
 }
 
 # Lists a tree's folders and its files' MD5s, for before/after comparisons.
+# A version record as the server published it: without the transaction
+# stamp the updater adds when it installs one, and with LF line ends.
+unstamped_record() {
+    tr -d '\r' <"$1" | grep -v '^Transaction='
+}
+
+assert_same_record() {
+    cmp -s "$1" <(unstamped_record "$2") || fail "$2 is not the record $1: $(cat "$2")"
+}
+
+# Folders and file digests of an installation; the version record counts
+# without its stamp, the lock of a running updater not at all.
 tree_digest() {
     (cd "$1" && find . -type d | LC_ALL=C sort &&
-        find . -type f -print0 | LC_ALL=C sort -z | xargs -0 md5sum)
+        find . -type f ! -path ./UpdateTmp/updater.lock ! -path ./UpdateTmp/update.ini -print0 |
+            LC_ALL=C sort -z | xargs -0 -r md5sum &&
+        if [ -f UpdateTmp/update.ini ]; then echo "record $(unstamped_record UpdateTmp/update.ini | md5sum)"; fi)
 }
 
 # The requests nginx saw since the last mark_requests (or its start), as

@@ -63,7 +63,7 @@ esac
 rm "$APP/main_started.txt"
 
 assert_file_bytes "$APP/UpdateTmp/start_main.bat" "$BATCH"
-assert_same_file "$SERVER/update.ini" "$APP/UpdateTmp/update.ini"
+assert_same_record "$SERVER/update.ini" "$APP/UpdateTmp/update.ini"
 assert_same_file "$SERVER/v2/md5.txt" "$APP/md5.txt"
 for file in "${SERVER_FILES[@]}"; do
     assert_same_file "$SERVER/v2/$file" "$APP/$file"

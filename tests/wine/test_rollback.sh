@@ -65,6 +65,6 @@ wait_prefix_idle
 for file in a.txt "new dir/n.txt" z_locked.dat md5.txt; do
     assert_same_file "$SERVER/v2/$file" "$APP/$file"
 done
-assert_same_file "$SERVER/update.ini" "$APP/UpdateTmp/update.ini"
+assert_same_record "$SERVER/update.ini" "$APP/UpdateTmp/update.ini"
 [ -f "$APP/main_started.txt" ] || fail "the main program was not started after the retry"
 note "passed"

@@ -30,7 +30,7 @@ wait_prefix_idle
 for file in updater.exe Qt5Network.dll notes.txt md5.txt; do
     assert_same_file "$SERVER/v2/$file" "$APP/$file"
 done
-assert_same_file "$SERVER/update.ini" "$APP/UpdateTmp/update.ini"
+assert_same_record "$SERVER/update.ini" "$APP/UpdateTmp/update.ini"
 # The update is final (no journal), and what was in use waits as a backup.
 assert_absent "$APP/UpdateBackup/journal"
 for file in updater.exe Qt5Network.dll; do
