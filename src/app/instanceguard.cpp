@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
-#include <QSysInfo>
 #include <QSharedMemory>
 #include <QSystemSemaphore>
 
@@ -71,8 +70,7 @@ std::unique_ptr<QLockFile> lockInstallation(const QString &appDir)
         return nullptr;
     const bool named = lock->getLockInfo(&pid, &host, &application);
     const bool ownerless = !named && info.lastModified().secsTo(QDateTime::currentDateTime()) > 5;
-    const bool namesUs = named && pid == QCoreApplication::applicationPid()
-        && (host.isEmpty() || host == QSysInfo::machineHostName());
+    const bool namesUs = named && pid == QCoreApplication::applicationPid();
     if (ownerless || namesUs) {
         qDebug() << "移除无主的锁文件:" << path;
         QFile::remove(path);
