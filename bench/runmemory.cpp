@@ -1,13 +1,17 @@
 // Peak memory of an update run over a large manifest, against python3 doing
 // the same work on the same files in the same run.
 //
-//   bench_run_memory [parent-directory] [entries]
+//   bench_run_memory [parent-directory] [entries] [changed|fresh]
 //
 // Writes a release whose md5.txt lists `entries` files (200000 by default,
 // keys like "/data/dir123/file45678.dat", with the byte-order mark the
-// release tool writes) and an installation whose own md5.txt lists the same
-// keys with other hashes, so that every file is to be fetched: the largest
-// queue a manifest of that size can give. A throw-away nginx on 127.0.0.1
+// release tool writes) and an installation to update. Every file is to be
+// fetched, the largest queue a manifest of that size can give:
+//   changed: (the default) the installation's md5.txt lists the same keys
+//            with other hashes, so both large manifests are read;
+//   fresh:   the installation has no md5.txt; the run makes one of its
+//            nearly empty folder.
+// A throw-away nginx on 127.0.0.1
 // serves the release (the files themselves do not exist: the run is measured
 // up to the moment the queue is built and its first request is sent).
 //
@@ -76,10 +80,12 @@ bool writeManifest(const QString &path, int entries, const char *salt)
 
 // The same work as ours, in plain Python.
 const char kPeerScript[] = R"(
-import sys, urllib.parse
+import os, sys, urllib.parse
 server_path, local_path, base, app_dir = sys.argv[1:5]
 def read(path):
     m = {}
+    if not os.path.exists(path):
+        return m
     with open(path, encoding='utf-8-sig') as f:
         for line in f:
             value, key = line.rstrip('\r\n').split('\t')
@@ -115,6 +121,11 @@ int main(int argc, char *argv[])
 
     const QString parent = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::tempPath();
     const int entries = argc > 2 ? qMax(1, QString::fromLocal8Bit(argv[2]).toInt()) : 200000;
+    const QString scenario = argc > 3 ? QString::fromLocal8Bit(argv[3]) : QStringLiteral("changed");
+    if (scenario != QLatin1String("changed") && scenario != QLatin1String("fresh")) {
+        std::fprintf(stderr, "usage: bench_run_memory [parent-directory] [entries] [changed|fresh]\n");
+        return 2;
+    }
     QTemporaryDir tmp(parent + QStringLiteral("/bench_run_memory-XXXXXX"));
     if (!tmp.isValid()) {
         std::fprintf(stderr, "cannot create a temporary folder\n");
@@ -125,14 +136,16 @@ int main(int argc, char *argv[])
     const QString appDir = base + QStringLiteral("app/");
     const QString serverManifest = serverRoot + kFolder + QStringLiteral("/md5.txt");
     if (!QDir().mkpath(serverRoot + kFolder) || !QDir().mkpath(appDir + kUpdateTmpDir)
-        || !writeManifest(serverManifest, entries, "server") || !writeManifest(appDir + kMd5File, entries, "local")
+        || !writeManifest(serverManifest, entries, "server")
+        || (scenario == QLatin1String("changed") && !writeManifest(appDir + kMd5File, entries, "local"))
         || !writeFile(serverRoot + kUpdateIniFile, "[Version]\nFolder=" + kFolder.toUtf8() + "\nVersion=2.0\n")
         || !writeFile(appDir + kUpdateTmpDir + kUpdateIniFile, "[Version]\nFolder=1.0\nVersion=1.0\n")) {
         std::fprintf(stderr, "cannot write the release or the installation\n");
         return 1;
     }
-    out << "manifests: " << entries << " entries, " << QFileInfo(serverManifest).size() << " bytes each, every file "
-        << "to be fetched" << Qt::endl;
+    out << "server manifest: " << entries << " entries, " << QFileInfo(serverManifest).size() << " bytes; "
+        << (scenario == QLatin1String("fresh") ? "no local manifest" : "local manifest: the same keys, other hashes")
+        << "; every file to be fetched" << Qt::endl;
 
     // The peer first: while nothing else has been a child of ours, the
     // children's peak is its own.
