@@ -585,6 +585,10 @@ void TestManifest::compare_data()
         << FileManifest{{"/a.txt", kMd5Abc}, {"/changed", "old"}, {"/localOnly", "x"}}
         << FileManifest{{"/a.txt", kMd5Abc}, {"/changed", "new"}, {"/new", "n"}}
         << FileManifest{{"/changed", "new"}, {"/new", "n"}};
+    QTest::newRow("left out between fetched ones")
+        << FileManifest{{"/a", "old"}, {"/b", kMd5Abc}, {"/d", kMd5Abc}}
+        << FileManifest{{"/a", "new"}, {"/b", kMd5Abc}, {"/c", "n"}, {"/d", kMd5Abc}, {"/e", "n"}}
+        << FileManifest{{"/a", "new"}, {"/c", "n"}, {"/e", "n"}};
     QTest::newRow("local value empty") << FileManifest{{"/a.txt", ""}}
                                        << FileManifest{{"/a.txt", kMd5Abc}}
                                        << FileManifest{{"/a.txt", kMd5Abc}};

@@ -199,11 +199,22 @@ bool readServerManifest(const QString &path, FileManifest &manifest, QString &er
 
 FileManifest compareManifests(const FileManifest &local, const FileManifest &server)
 {
+    // Until an entry is left out the result is server itself, shared: a
+    // first installation of a large release needs no second map. From then
+    // on entries are appended (they come in key order), their strings
+    // still shared with server.
     FileManifest result;
+    bool leftOut = false;
     for (auto it = server.cbegin(); it != server.cend(); ++it) {
         const auto localIt = local.constFind(it.key());
-        if (localIt == local.cend() || localIt.value() != it.value())
-            result.insert(it.key(), it.value());
+        const bool changed = localIt == local.cend() || localIt.value() != it.value();
+        if (!leftOut && !changed) {
+            leftOut = true;
+            for (auto before = server.cbegin(); before != it; ++before)
+                result.insert(result.cend(), before.key(), before.value());
+        } else if (leftOut && changed) {
+            result.insert(result.cend(), it.key(), it.value());
+        }
     }
-    return result;
+    return leftOut ? result : server;
 }
