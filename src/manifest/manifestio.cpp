@@ -42,7 +42,7 @@ bool parseServerLine(const char *data, int size, QString &key, QString &value)
         key = QTextCodec::codecForMib(106)->toUnicode(path, pathSize, &state);
         if (state.invalidChars != 0 || state.remainingChars != 0)
             return false;
-        // The decoder sizes for the bytes; 200 000 keys make the slack count.
+        // The decoder allocates a character per byte; keep what is used.
         key.squeeze();
     }
     value = QString::fromLatin1(data, kMd5HexDigits);
