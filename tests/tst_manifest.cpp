@@ -156,6 +156,8 @@ private slots:
     void readManifestContent_data();
     void readManifestContent();
     void readManifestUnopenable();
+    void readServerManifestStrictly_data();
+    void readServerManifestStrictly();
     void compare_data();
     void compare();
 };
@@ -483,6 +485,92 @@ void TestManifest::readManifestUnopenable()
     QCOMPARE(readManifest(tmp.filePath(QStringLiteral("md5.txt"))), FileManifest());
 }
 
+void TestManifest::readServerManifestStrictly_data()
+{
+    QTest::addColumn<bool>("exists");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<FileManifest>("expected");
+    QTest::addColumn<QString>("error"); // "<path>" stands for the file's path
+
+    const QByteArray a = kMd5Abc;
+    const QByteArray b = kMd5LowerB;
+    const FileManifest ab{{"/a.txt", kMd5Abc}, {"/b/c.txt", kMd5LowerB}};
+    const auto ok = [](const char *name, const QByteArray &content, const FileManifest &expected) {
+        QTest::newRow(name) << true << content << expected << QString();
+    };
+    const auto bad = [](const char *name, const QByteArray &content, const QString &error) {
+        QTest::newRow(name) << true << content << FileManifest() << error;
+    };
+
+    ok("LF", a + "\t/a.txt\n" + b + "\t/b/c.txt\n", ab);
+    ok("CR LF", a + "\t/a.txt\r\n" + b + "\t/b/c.txt\r\n", ab);
+    ok("no final line end", a + "\t/a.txt\n" + b + "\t/b/c.txt", ab);
+    ok("blank lines", "\n" + a + "\t/a.txt\n\r\n\n" + b + "\t/b/c.txt\n\r\n", ab);
+    ok("keys out of order", b + "\t/b/c.txt\n" + a + "\t/a.txt\n", ab);
+    ok("upper-case hex kept as written", a.toUpper() + "\t/a.txt\n",
+       FileManifest{{"/a.txt", QString(kMd5Abc).toUpper()}});
+    // UTF-8 whatever the locale's code page, with or without the mark.
+    ok("UTF-8 with BOM", "\xef\xbb\xbf" + a + "\t/caf\xc3\xa9.txt\r\n" + b + "\t/\xe6\x96\x87.txt\r\n",
+       FileManifest{{QStringLiteral("/caf\u00e9.txt"), kMd5Abc}, {QStringLiteral("/\u6587.txt"), kMd5LowerB}});
+    ok("UTF-8 without BOM", a + "\t/caf\xc3\xa9.txt\n", FileManifest{{QStringLiteral("/caf\u00e9.txt"), kMd5Abc}});
+    // Some 200 KiB: lines cross the reader's block ends.
+    QByteArray many;
+    FileManifest manyExpected;
+    for (int i = 0; i < 3000; ++i) {
+        const QString key = QStringLiteral("/dir%1/file-%2.dat").arg(i % 7).arg(i, 5, 10, QLatin1Char('0'));
+        const QByteArray hash = i % 2 ? a : b;
+        many += hash + '\t' + key.toUtf8() + (i % 3 ? "\n" : "\r\n");
+        manyExpected.insert(key, QString::fromLatin1(hash));
+    }
+    ok("lines across read blocks", many, manyExpected);
+
+    const QString format = QStringLiteral("清单格式错误:");
+    bad("HTML page", "<!DOCTYPE html>\n<html><body>404 Not Found</body></html>\n", format + "1");
+    bad("md5sum output", a + "  /a.txt\n", format + "1");
+    bad("31 hex digits", a.left(31) + "\t/a.txt\n", format + "1");
+    bad("33 hex digits", a + "0\t/a.txt\n", format + "1");
+    bad("not hex", a.left(31) + "g\t/a.txt\n", format + "1");
+    bad("no leading slash", a + "\ta.txt\n", format + "1");
+    bad("empty path", a + "\t\n", format + "1");
+    bad("no path", a + "\n", format + "1");
+    bad("blank before the hash", " " + a + "\t/a.txt\n", format + "1");
+    bad("second TAB", a + "\t/a.txt\textra\n", format + "1");
+    bad("not UTF-8", a + "\t/caf\xe9.txt\n", format + "1");
+    bad("UTF-16", utf16le(QStringLiteral("\uFEFF") + QString(kMd5Abc) + QStringLiteral("\t/a.txt\n")), format + "1");
+    bad("CR alone as line end", a + "\t/a.txt\r" + b + "\t/b/c.txt\r", format + "1");
+    bad("bad line among good ones, blank lines counted",
+        a + "\t/a.txt\n\n" + "junk\n" + b + "\t/b/c.txt\n", format + "3");
+    bad("bad last line without line end", a + "\t/a.txt\r\n" + b + "\t/b/c.txt\r\n" + a.left(20), format + "3");
+    bad("duplicate key", a + "\t/a.txt\n" + b + "\t/b/c.txt\n" + b + "\t/a.txt\n", format + "3");
+    bad("empty file", "", QStringLiteral("清单为空"));
+    bad("only blank lines", "\xef\xbb\xbf\n\r\n\n", QStringLiteral("清单为空"));
+    QTest::newRow("missing file") << false << QByteArray() << FileManifest()
+                                  << QStringLiteral("无法读取文件:<path>");
+}
+
+void TestManifest::readServerManifestStrictly()
+{
+    QFETCH(bool, exists);
+    QFETCH(QByteArray, content);
+    QFETCH(FileManifest, expected);
+    QFETCH(QString, error);
+
+    const Latin1Locale latin1;
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QString path = tmp.filePath(QStringLiteral("md5Tmp.txt"));
+    if (exists)
+        QVERIFY(writeFile(path, content));
+
+    // Whatever the caller held before must not survive a failure.
+    FileManifest manifest{{"/stale.txt", kMd5F}};
+    QString actualError = QStringLiteral("stale");
+    const bool ok = readServerManifest(path, manifest, actualError);
+    QCOMPARE(actualError, QString(error).replace(QLatin1String("<path>"), path));
+    QCOMPARE(ok, error.isEmpty());
+    QCOMPARE(manifest, expected);
+}
+
 void TestManifest::compare_data()
 {
     QTest::addColumn<FileManifest>("local");
@@ -497,6 +585,10 @@ void TestManifest::compare_data()
         << FileManifest{{"/a.txt", kMd5Abc}, {"/changed", "old"}, {"/localOnly", "x"}}
         << FileManifest{{"/a.txt", kMd5Abc}, {"/changed", "new"}, {"/new", "n"}}
         << FileManifest{{"/changed", "new"}, {"/new", "n"}};
+    QTest::newRow("left out between fetched ones")
+        << FileManifest{{"/a", "old"}, {"/b", kMd5Abc}, {"/d", kMd5Abc}}
+        << FileManifest{{"/a", "new"}, {"/b", kMd5Abc}, {"/c", "n"}, {"/d", kMd5Abc}, {"/e", "n"}}
+        << FileManifest{{"/a", "new"}, {"/c", "n"}, {"/e", "n"}};
     QTest::newRow("local value empty") << FileManifest{{"/a.txt", ""}}
                                        << FileManifest{{"/a.txt", kMd5Abc}}
                                        << FileManifest{{"/a.txt", kMd5Abc}};

@@ -44,7 +44,8 @@ private slots:
     void failureMidQueue();
     void unsafeKeyStopsBeforeAnyFile_data();
     void unsafeKeyStopsBeforeAnyFile();
-    void malformedHashStopsBeforeAnyFile();
+    void badServerManifestChangesNothing_data();
+    void badServerManifestChangesNothing();
     void manifestDownloadFails();
     void leftoversAreNeverInstalled();
     void unreplaceableTargetRollsBack();
@@ -336,15 +337,36 @@ void TestUpdate::unsafeKeyStopsBeforeAnyFile()
     QVERIFY(!QFileInfo::exists(m_app->path() + "/outside.txt"));
 }
 
-void TestUpdate::malformedHashStopsBeforeAnyFile()
+void TestUpdate::badServerManifestChangesNothing_data()
 {
-    serveFaultRelease("hash", {{"/a.txt", "fine"}});
-    m_faults.setBody("/hash/2.0/md5.txt", "not-a-hash\t/a.txt\n");
-    install({});
+    QTest::addColumn<QByteArray>("manifest");
+    QTest::addColumn<QString>("detail");
+
+    const QByteArray good = md5Hex("fine").toUtf8() + "\t/a.txt\n";
+    QTest::newRow("HTML error page served with 200")
+        << QByteArray("<html><head><title>502 Bad Gateway</title></head></html>\n") << "清单格式错误:1";
+    QTest::newRow("md5sum output") << md5Hex("fine").toUtf8() + "  /a.txt\n" << "清单格式错误:1";
+    QTest::newRow("empty file") << QByteArray() << "清单为空";
+    QTest::newRow("one bad line") << good + "not-a-hash\t/b.txt\n" << "清单格式错误:2";
+}
+
+void TestUpdate::badServerManifestChangesNothing()
+{
+    QFETCH(QByteArray, manifest);
+    QFETCH(QString, detail);
+    serveFaultRelease("badmanifest", {{"/a.txt", "fine"}, {"/b.txt", "also fine"}});
+    m_faults.setBody("/badmanifest/2.0/md5.txt", manifest);
+    install({{"/a.txt", "old"}});
+    QVERIFY(writeFile(appDir() + "md5.txt", md5Hex("old").toUtf8() + "\t/a.txt\n"));
+    const auto before = snapshotTree(appDir());
+
     WidgetProbe dialog;
     runToEnd(dialog);
-    QCOMPARE(dialog.detailLabel(), QStringLiteral("文件校验失败:/a.txt"));
-    QCOMPARE(m_faults.requestedPaths().size(), 2);
+    QCOMPARE(dialog.statusLabel(), kStatusFailed);
+    QCOMPARE(dialog.detailLabel(), detail);
+    QCOMPARE(m_faults.requestedPaths(), QStringList({"/badmanifest/update.ini", "/badmanifest/2.0/md5.txt"}));
+    // Version record, local manifest and files as they were; no temporary left.
+    QCOMPARE(snapshotTree(appDir()), before);
 }
 
 void TestUpdate::manifestDownloadFails()

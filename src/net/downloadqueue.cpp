@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkReply>
+#include <QStringBuilder>
 
 void Widget::startDownloadQueue(const FileManifest &files)
 {
@@ -22,13 +23,19 @@ void Widget::startDownloadQueue(const FileManifest &files)
     m_currentIndex = 0;
     m_totalFiles = files.size();
 
+    // A release can list hundreds of thousands of files: every string is
+    // kept at its exact size, and the hash text is shared with files.
     const QString baseUrl = SettingsStore::instance().value(kKeyUrl);
+    m_downloadQueue.reserve(files.size());
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
         DownloadTask task;
-        task.url = composeFileUrl(baseUrl, m_serverFolder, it.key());
-        task.localPath = m_appDir + kUpdateTmpDir + it.key();
+        // The composed URL has room to grow; an exact copy packs the heap
+        // tighter than squeeze(), which leaves a hole behind every URL.
+        const QString url = composeFileUrl(baseUrl, m_serverFolder, it.key());
+        task.url = QString(url.constData(), url.size());
+        task.localPath = m_appDir % kUpdateTmpDir % it.key();
         task.md5 = it.value();
-        m_downloadQueue.append(task);
+        m_downloadQueue.append(std::move(task));
     }
 
     ui->progressBar_update->setValue(0);

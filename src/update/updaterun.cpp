@@ -10,18 +10,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QTimer>
-
-namespace {
-
-bool isMd5Hex(const QString &text)
-{
-    static const QRegularExpression pattern(QStringLiteral("\\A[0-9A-Fa-f]{32}\\z"));
-    return pattern.match(text).hasMatch();
-}
-
-} // namespace
 
 void Widget::showEvent(QShowEvent *event)
 {
@@ -60,35 +49,41 @@ void Widget::runUpdate()
     m_errorMessage = tr("MD5比对");
     refreshLabels();
 
-    const QString localManifestPath = m_appDir + kMd5File;
-    if (!QFileInfo(localManifestPath).isFile())
-        generateManifest(m_appDir);
+    // The server's manifest is checked whole before anything else: apply
+    // installs this very file as the local md5.txt, so a truncated or
+    // foreign file (an error page served with 200) would stay for good.
+    FileManifest toFetch;
+    {
+        FileManifest server;
+        QString manifestError;
+        if (!readServerManifest(serverManifestPath, server, manifestError)) {
+            m_errorMessage = manifestError;
+            onUpdateCompleted(false);
+            return;
+        }
 
-    const FileManifest local = readManifest(localManifestPath);
-    const FileManifest server = readManifest(serverManifestPath);
+        // Every path is checked before anything is fetched: one bad entry means
+        // the release cannot be installed safely anywhere.
+        const QString unsafeKey = findUnsafeManifestKey(server);
+        if (!unsafeKey.isNull()) {
+            m_errorMessage = QStringLiteral("不安全的文件路径:") + unsafeKey;
+            onUpdateCompleted(false);
+            return;
+        }
 
-    // Every path is checked before anything is fetched: one bad entry means
-    // the release cannot be installed safely anywhere.
-    const QString unsafeKey = findUnsafeManifestKey(server);
-    if (!unsafeKey.isNull()) {
-        m_errorMessage = QStringLiteral("不安全的文件路径:") + unsafeKey;
-        onUpdateCompleted(false);
-        return;
+        const QString localManifestPath = m_appDir + kMd5File;
+        if (!QFileInfo(localManifestPath).isFile())
+            generateManifest(m_appDir);
+        // Both manifests go before the queue is built: with a large release
+        // they are most of the memory this run needs.
+        toFetch = compareManifests(readManifest(localManifestPath), server);
     }
 
-    const FileManifest toFetch = compareManifests(local, server);
     // A folder link on the way would aim the install out of the
     // installation; known before anything is fetched.
     for (auto it = toFetch.cbegin(); it != toFetch.cend(); ++it) {
         if (!firstUnsafeParent(m_appDir, it.key()).isNull()) {
             m_errorMessage = QStringLiteral("不安全的文件路径:") + it.key();
-            onUpdateCompleted(false);
-            return;
-        }
-    }
-    for (auto it = toFetch.cbegin(); it != toFetch.cend(); ++it) {
-        if (!isMd5Hex(it.value())) {
-            m_errorMessage = QStringLiteral("文件校验失败:") + it.key();
             onUpdateCompleted(false);
             return;
         }
