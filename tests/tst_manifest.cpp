@@ -576,45 +576,73 @@ void TestManifest::compare_data()
     QTest::addColumn<FileManifest>("local");
     QTest::addColumn<FileManifest>("server");
     QTest::addColumn<FileManifest>("expected");
+    // The local md5.txt as streamed past the server's manifest; when empty,
+    // local written out.
+    QTest::addColumn<QByteArray>("localText");
 
     const FileManifest both{{"/a.txt", kMd5Abc}, {"/b/c.dll", kMd5Empty}};
-    QTest::newRow("identical") << both << both << FileManifest();
-    QTest::newRow("local empty") << FileManifest() << both << both;
-    QTest::newRow("server empty") << both << FileManifest() << FileManifest();
+    QTest::newRow("identical") << both << both << FileManifest() << QByteArray();
+    QTest::newRow("local empty") << FileManifest() << both << both << QByteArray();
+    QTest::newRow("server empty") << both << FileManifest() << FileManifest() << QByteArray();
     QTest::newRow("changed, missing and local-only")
         << FileManifest{{"/a.txt", kMd5Abc}, {"/changed", "old"}, {"/localOnly", "x"}}
         << FileManifest{{"/a.txt", kMd5Abc}, {"/changed", "new"}, {"/new", "n"}}
-        << FileManifest{{"/changed", "new"}, {"/new", "n"}};
+        << FileManifest{{"/changed", "new"}, {"/new", "n"}} << QByteArray();
     QTest::newRow("left out between fetched ones")
         << FileManifest{{"/a", "old"}, {"/b", kMd5Abc}, {"/d", kMd5Abc}}
         << FileManifest{{"/a", "new"}, {"/b", kMd5Abc}, {"/c", "n"}, {"/d", kMd5Abc}, {"/e", "n"}}
-        << FileManifest{{"/a", "new"}, {"/c", "n"}, {"/e", "n"}};
+        << FileManifest{{"/a", "new"}, {"/c", "n"}, {"/e", "n"}} << QByteArray();
     QTest::newRow("local value empty") << FileManifest{{"/a.txt", ""}}
                                        << FileManifest{{"/a.txt", kMd5Abc}}
-                                       << FileManifest{{"/a.txt", kMd5Abc}};
+                                       << FileManifest{{"/a.txt", kMd5Abc}} << QByteArray();
     QTest::newRow("both values empty") << FileManifest{{"/a.txt", ""}}
-                                       << FileManifest{{"/a.txt", ""}} << FileManifest();
+                                       << FileManifest{{"/a.txt", ""}} << FileManifest() << QByteArray();
     QTest::newRow("server value empty") << FileManifest{{"/a.txt", kMd5Abc}}
                                         << FileManifest{{"/a.txt", ""}}
-                                        << FileManifest{{"/a.txt", ""}};
+                                        << FileManifest{{"/a.txt", ""}} << QByteArray();
     QTest::newRow("key case differs") << FileManifest{{"/a.dll", kMd5Abc}}
                                       << FileManifest{{"/A.dll", kMd5Abc}}
-                                      << FileManifest{{"/A.dll", kMd5Abc}};
+                                      << FileManifest{{"/A.dll", kMd5Abc}} << QByteArray();
     QTest::newRow("upper-case hex differs") << FileManifest{{"/a.txt", kMd5Abc}}
                                             << FileManifest{{"/a.txt", QString(kMd5Abc).toUpper()}}
-                                            << FileManifest{{"/a.txt", QString(kMd5Abc).toUpper()}};
+                                            << FileManifest{{"/a.txt", QString(kMd5Abc).toUpper()}} << QByteArray();
     QTest::newRow("trailing blank differs") << FileManifest{{"/a.txt", kMd5Abc}}
                                             << FileManifest{{"/a.txt", QString(kMd5Abc) + ' '}}
-                                            << FileManifest{{"/a.txt", QString(kMd5Abc) + ' '}};
+                                            << FileManifest{{"/a.txt", QString(kMd5Abc) + ' '}} << QByteArray();
+    // Only a stream can hold these: as in readManifest, a key's last line counts.
+    const FileManifest one{{"/a", kMd5Abc}};
+    QTest::newRow("duplicate, last differs") << FileManifest() << one << one
+                                             << QByteArray("900150983cd24fb0d6963f7d28e17f72\t/a\nold\t/a\n");
+    QTest::newRow("duplicate, last matches") << FileManifest() << one << FileManifest()
+                                             << QByteArray("old\t/a\r\n900150983cd24fb0d6963f7d28e17f72\t/a\r\n");
+    QTest::newRow("lines without TAB, extra field") << FileManifest() << one << FileManifest()
+                                                    << QByteArray("junk\n\n900150983cd24fb0d6963f7d28e17f72\t/a\textra");
 }
+
 
 void TestManifest::compare()
 {
     QFETCH(FileManifest, local);
     QFETCH(FileManifest, server);
     QFETCH(FileManifest, expected);
+    QFETCH(QByteArray, localText);
 
-    QCOMPARE(compareManifests(local, server), expected);
+    if (localText.isEmpty())
+        QCOMPARE(compareManifests(local, server), expected);
+
+    // The streamed comparison the update run uses gives the same result.
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QString localPath = tmp.filePath("md5.txt");
+    if (localText.isEmpty()) {
+        for (auto it = local.cbegin(); it != local.cend(); ++it)
+            localText += it.value().toUtf8() + '\t' + it.key().toUtf8() + '\n';
+    }
+    QVERIFY(writeFile(localPath, localText));
+    FileManifest streamed = server;
+    dropUnchangedEntries(streamed, localPath);
+    QCOMPARE(streamed, compareManifests(readManifest(localPath), server));
+    QCOMPARE(streamed, expected);
 }
 
 QTEST_GUILESS_MAIN(TestManifest)

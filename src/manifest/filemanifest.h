@@ -33,3 +33,8 @@ bool readServerManifest(const QString &path, FileManifest &manifest, QString &er
 
 // The server entries that are missing locally or whose text differs.
 FileManifest compareManifests(const FileManifest &local, const FileManifest &server);
+
+// Leaves in server only what compareManifests(readManifest(localManifestPath),
+// server) would give, reading the local manifest as a stream: a large
+// installation's manifest is never held beside the server's.
+void dropUnchangedEntries(FileManifest &server, const QString &localManifestPath);

@@ -226,3 +226,39 @@ FileManifest compareManifests(const FileManifest &local, const FileManifest &ser
     }
     return leftOut ? result : server;
 }
+
+void dropUnchangedEntries(FileManifest &server, const QString &localManifestPath)
+{
+    QFile file(localManifestPath);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return;
+    // The local manifest is read as readManifest reads it, line by line, and
+    // never held whole. Entries it matches move aside (their strings are
+    // moved, not copied) so that a later line for the same key can still
+    // bring one back: as in readManifest, a key's last line counts.
+    FileManifest dropped;
+    QTextStream stream(&file);
+    while (!stream.atEnd()) {
+        const QString line = stream.readLine();
+        const int tab = line.indexOf(QLatin1Char('\t'));
+        if (tab < 0)
+            continue;
+        const int end = line.indexOf(QLatin1Char('\t'), tab + 1);
+        const QStringRef key = line.midRef(tab + 1, end < 0 ? -1 : end - tab - 1);
+        const QStringRef md5 = line.leftRef(tab);
+        const QString keyText = key.toString();
+        auto it = server.find(keyText);
+        if (it != server.end()) {
+            if (it.value() == md5) {
+                dropped.insert(std::move(it.key()), std::move(it.value()));
+                server.erase(it);
+            }
+            continue;
+        }
+        auto back = dropped.find(keyText);
+        if (back != dropped.end() && back.value() != md5) {
+            server.insert(std::move(back.key()), std::move(back.value()));
+            dropped.erase(back);
+        }
+    }
+}

@@ -12,7 +12,7 @@
 #include <QNetworkReply>
 #include <QStringBuilder>
 
-void Widget::startDownloadQueue(const FileManifest &files)
+void Widget::startDownloadQueue(FileManifest files)
 {
     m_isUpdating = true;
     m_statusText = kStatusUpdating;
@@ -23,26 +23,16 @@ void Widget::startDownloadQueue(const FileManifest &files)
     m_currentIndex = 0;
     m_totalFiles = files.size();
 
-    // A release can list hundreds of thousands of files: every string is
-    // kept at its exact size, and the hash text is shared with files.
-    const QString baseUrl = SettingsStore::instance().value(kKeyUrl);
-    m_downloadQueue.reserve(files.size());
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        DownloadTask task;
-        // The composed URL has room to grow; an exact copy packs the heap
-        // tighter than squeeze(), which leaves a hole behind every URL.
-        const QString url = composeFileUrl(baseUrl, m_serverFolder, it.key());
-        task.url = QString(url.constData(), url.size());
-        task.localPath = m_appDir % kUpdateTmpDir % it.key();
-        task.md5 = it.value();
-        m_downloadQueue.append(std::move(task));
-    }
+    // A release can list hundreds of thousands of files: each file's task
+    // is made from what is still pending when its download starts, so the
+    // queue never holds a second copy of the whole release.
+    m_pendingFiles = std::move(files);
 
     ui->progressBar_update->setValue(0);
     ui->progressBar_update->setRange(0, m_totalFiles);
     ui->label_update->setText(kStatusUpdating + tr("准备更新 %1 个文件").arg(m_totalFiles));
 
-    if (!m_downloadQueue.isEmpty())
+    if (m_totalFiles > 0)
         downloadNextFile();
     else
         onUpdateCompleted(true);
@@ -59,6 +49,15 @@ void Widget::downloadNextFile()
         return;
     }
 
+    if (m_downloadQueue.size() <= m_currentIndex && !m_pendingFiles.isEmpty()) {
+        const auto next = m_pendingFiles.begin();
+        DownloadTask made;
+        made.url = composeFileUrl(SettingsStore::instance().value(kKeyUrl), m_serverFolder, next.key());
+        made.localPath = m_appDir % kUpdateTmpDir % next.key();
+        made.md5 = next.value();
+        m_pendingFiles.erase(next);
+        m_downloadQueue.append(made);
+    }
     const DownloadTask &task = m_downloadQueue.at(m_currentIndex);
     m_statusText = tr("%1 %2/%3").arg(kStatusUpdating).arg(m_currentIndex + 1).arg(m_totalFiles);
     m_errorMessage = QFileInfo(task.localPath).fileName();
@@ -141,6 +140,8 @@ void Widget::onDownloadFinished()
 
     m_verifiedFiles.append(key);
     qDebug() << "文件下载成功并验证通过:" << task.localPath;
+    // Done with: only its key is needed from here on.
+    m_downloadQueue[m_currentIndex] = DownloadTask();
     ui->progressBar_update->setValue(m_currentIndex + 1);
     ++m_currentIndex;
     downloadNextFile();

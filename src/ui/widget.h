@@ -49,7 +49,9 @@ public:
                               QProgressBar *progressBar);
 
     void runUpdate();
-    void startDownloadQueue(const FileManifest &files);
+    // Takes files over: entries are dropped as their tasks are made, so a
+    // large release is never held twice.
+    void startDownloadQueue(FileManifest files);
     bool applyUpdate();
     void cleanupTempFiles();
     void clearDownloadQueue();
@@ -104,4 +106,6 @@ protected:
     bool m_runStarted = false;
     std::unique_ptr<DownloadSink> m_currentSink;
     QStringList m_verifiedFiles;
+    // Files of the queue whose tasks are not made yet, in download order.
+    FileManifest m_pendingFiles;
 };

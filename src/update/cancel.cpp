@@ -87,4 +87,5 @@ void Widget::clearDownloadQueue()
 {
     if (!m_downloadQueue.isEmpty())
         m_downloadQueue.clear();
+    m_pendingFiles.clear();
 }

@@ -6,6 +6,7 @@
 #include "manifest/pathsafety.h"
 #include "safefs.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -54,9 +55,8 @@ void Widget::runUpdate()
     // foreign file (an error page served with 200) would stay for good.
     FileManifest toFetch;
     {
-        FileManifest server;
         QString manifestError;
-        if (!readServerManifest(serverManifestPath, server, manifestError)) {
+        if (!readServerManifest(serverManifestPath, toFetch, manifestError)) {
             m_errorMessage = manifestError;
             onUpdateCompleted(false);
             return;
@@ -64,7 +64,7 @@ void Widget::runUpdate()
 
         // Every path is checked before anything is fetched: one bad entry means
         // the release cannot be installed safely anywhere.
-        const QString unsafeKey = findUnsafeManifestKey(server);
+        const QString unsafeKey = findUnsafeManifestKey(toFetch);
         if (!unsafeKey.isNull()) {
             m_errorMessage = QStringLiteral("不安全的文件路径:") + unsafeKey;
             onUpdateCompleted(false);
@@ -74,15 +74,17 @@ void Widget::runUpdate()
         const QString localManifestPath = m_appDir + kMd5File;
         if (!QFileInfo(localManifestPath).isFile())
             generateManifest(m_appDir);
-        // Both manifests go before the queue is built: with a large release
-        // they are most of the memory this run needs.
-        toFetch = compareManifests(readManifest(localManifestPath), server);
+        // The local manifest is streamed past the server's, never held
+        // beside it: with a large release the two are most of the memory
+        // this run needs.
+        dropUnchangedEntries(toFetch, localManifestPath);
     }
 
     // A folder link on the way would aim the install out of the
     // installation; known before anything is fetched.
     for (auto it = toFetch.cbegin(); it != toFetch.cend(); ++it) {
         if (!firstUnsafeParent(m_appDir, it.key()).isNull()) {
+            qDebug() << "不安全的文件路径:" << it.key();
             m_errorMessage = QStringLiteral("不安全的文件路径:") + it.key();
             onUpdateCompleted(false);
             return;
@@ -91,7 +93,7 @@ void Widget::runUpdate()
 
     ui->pushButton_cancel->setEnabled(true);
     prepareTempDirForQueue();
-    startDownloadQueue(toFetch);
+    startDownloadQueue(std::move(toFetch));
 }
 
 void Widget::prepareTempDirForQueue()
