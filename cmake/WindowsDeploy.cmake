@@ -23,6 +23,16 @@ foreach(_module Core Gui Widgets Network)
         COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:Qt5::${_module}> ${UPDATER_DEPLOY_DIR}/)
 endforeach()
 
+# Qt5Network imports OpenSSL 3 (https), and so does the updater (signatures).
+foreach(_dll libssl-3-x64.dll libcrypto-3-x64.dll)
+    find_file(_openssl_dll_${_dll} ${_dll} PATH_SUFFIXES bin NO_CACHE)
+    if(NOT _openssl_dll_${_dll})
+        message(FATAL_ERROR "${_dll} not found beside the Qt in CMAKE_PREFIX_PATH (the OpenSSL 3 toolchain ships it in bin/)")
+    endif()
+    list(APPEND _deploy_commands
+        COMMAND ${CMAKE_COMMAND} -E copy_if_different ${_openssl_dll_${_dll}} ${UPDATER_DEPLOY_DIR}/)
+endforeach()
+
 # qwindows is the real platform; qoffscreen lets tests show the dialog with no
 # display; qico decodes the .ico window icon; the vista style gives native
 # looking widgets.

@@ -12,6 +12,7 @@ BUILD_DIR=${BUILD_DIR:-$ROOT/build}
 PACKAGES=(
     g++ make cmake pkg-config            # the build
     qtbase5-dev qtbase5-dev-tools        # Qt 5.15: Core, Gui, Widgets, Network, Test
+    libssl-dev openssl                   # signatures (libcrypto); the TLS tests' certificates
     nginx-light                          # the real server of the integration tests and the demo
     fonts-wqy-microhei                   # a CJK font, so the dialog's Chinese texts render
     xvfb xauth                           # a display for screenshots and the demo

@@ -11,19 +11,20 @@
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-TARBALL=${UPDATER_QT_MINGW_TARBALL:-$(cd "$ROOT/.." && pwd)/shared/toolchains/qt5.15.8-mingw64.tar.xz}
+TARBALL=${UPDATER_QT_MINGW_TARBALL:-$(cd "$ROOT/.." && pwd)/shared/toolchains/qt5.15.8-openssl3-mingw64.tar.xz}
 LANE_DIR=${WINDOWS_LANE_DIR:-$ROOT/build-win}
-QT_DIR="$LANE_DIR/qt5.15.8-mingw64"
+QT_DIR="$LANE_DIR/qt5.15.8-openssl3-mingw64"
 BUILD_DIR="$LANE_DIR/build"
 
 if [ ! -f "$TARBALL" ]; then
-    echo "Windows lane skipped: no toolchain at $TARBALL (Qt 5.15.8 for x86_64-w64-mingw32: copy shared/toolchains/ beside the checkout, or set UPDATER_QT_MINGW_TARBALL; shared/toolchains/README.md says how to rebuild it)"
+    echo "Windows lane skipped: no toolchain at $TARBALL (Qt 5.15.8 for x86_64-w64-mingw32 with OpenSSL 3: copy shared/toolchains/ beside the checkout, or set UPDATER_QT_MINGW_TARBALL; shared/toolchains/README.md says how to rebuild it)"
     exit 0
 fi
 
 # Debian packages the lane needs; a fresh machine has none of them.
 # fonts-wqy-microhei: the Chinese font the offscreen platform gets under Wine.
-PACKAGES=(cmake make xz-utils curl locales nginx-light fonts-wqy-microhei
+# openssl: the TLS tests make their own CA and certificates with it.
+PACKAGES=(cmake make xz-utils curl locales nginx-light fonts-wqy-microhei openssl
           g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine)
 missing=()
 for package in "${PACKAGES[@]}"; do
@@ -50,6 +51,7 @@ fi
 cmake -S "$ROOT" -B "$BUILD_DIR" \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_PREFIX_PATH="$QT_DIR" \
+    -DOPENSSL_ROOT_DIR="$QT_DIR" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DBUILD_TESTING=ON
 # Only what the lane runs: the deployed folder, the Qt Test executables and

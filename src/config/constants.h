@@ -14,8 +14,16 @@ inline const QString kSystemCfgFile = QStringLiteral("/system.cfg");
 inline const QString kUpdateGroup = QStringLiteral("Update/");
 inline const QString kKeyUrl = QStringLiteral("URL");
 inline const QString kKeyExeName = QStringLiteral("ExeName");
+// Optional: PEM file of the only CAs trusted for every request of a run.
+inline const QString kKeyCaFile = QStringLiteral("CaFile");
+// Optional: base64 of the Ed25519 key releases must be signed with.
+inline const QString kKeyPublicKey = QStringLiteral("PublicKey");
 inline const QString kKeyVersionFolder = QStringLiteral("Version/Folder");
 inline const QString kKeyVersionVersion = QStringLiteral("Version/Version");
+// Entries of a signed update.ini; the record keeps Published.
+inline const QString kKeyVersionManifest = QStringLiteral("Version/Manifest");
+inline const QString kKeyVersionPublished = QStringLiteral("Version/Published");
+inline const QString kKeyVersionSignature = QStringLiteral("Version/Signature");
 inline const QString kStatusPreparing = QStringLiteral("准备开始更新");
 inline const QString kStatusUpdating = QStringLiteral("正在更新");
 inline const QString kStatusFailed = QStringLiteral("更新失败");

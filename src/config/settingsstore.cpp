@@ -29,6 +29,13 @@ QString SettingsStore::value(const QString &key)
 void SettingsStore::setValue(const QString &key, const QString &value)
 {
     m_values.insert(key, value);
+    m_present.insert(key);
+}
+
+void SettingsStore::unsetValue(const QString &key)
+{
+    m_values.remove(key);
+    m_present.remove(key);
 }
 
 void SettingsStore::load()
@@ -40,4 +47,13 @@ void SettingsStore::load()
         m_values.insert(kKeyUrl, url);
     if (!m_values.contains(kKeyExeName))
         m_values.insert(kKeyExeName, exeName);
+    m_present.insert(kKeyUrl);
+    m_present.insert(kKeyExeName);
+    // Absent, they stay out of the map: nothing changes for such a client.
+    for (const QString &optional : {kKeyCaFile, kKeyPublicKey}) {
+        if (settings->contains(kUpdateGroup + optional)) {
+            m_values.insert(optional, settings->value(kUpdateGroup + optional).toString());
+            m_present.insert(optional);
+        }
+    }
 }

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QMap>
+#include <QSet>
 #include <QString>
 
-// system.cfg, read once on first use. Only [Update] URL and ExeName are
-// loaded; the file is never written and never read again during a run.
+// system.cfg, read once on first use. Only [Update] URL and ExeName, and
+// the optional CaFile and PublicKey when present, are loaded; the file is
+// never written and never read again during a run.
 class SettingsStore
 {
 public:
@@ -20,6 +22,12 @@ public:
     // Replaces a loaded value in memory only. For code that drives the
     // updater in-process (tests, tools); the file is left alone.
     void setValue(const QString &key, const QString &value);
+    // Drops an optional value again, as if the file did not have it.
+    void unsetValue(const QString &key);
+
+    // True when the file gave key a value, even an empty one: an optional
+    // setting that is present but empty is not the same as none.
+    bool isSet(const QString &key) const { return m_present.contains(key); }
 
     QString path() const { return m_path; }
 
@@ -29,4 +37,5 @@ private:
 
     QString m_path;
     QMap<QString, QString> m_values;
+    QSet<QString> m_present;
 };

@@ -1,6 +1,7 @@
 #include "ui/widget.h"
 
 #include "downloadsink.h"
+#include "tlstrust.h"
 #include "transfer.h"
 
 #include <QDebug>
@@ -15,6 +16,14 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
                                   QProgressBar *progressBar)
 {
     m_errorMessage = QLatin1String("");
+    m_trustFailure.clear();
+    const QString trustError = trustSetupError();
+    if (!trustError.isNull()) {
+        m_trustFailure = trustError;
+        m_errorMessage = QStringLiteral("下载错误：") + trustError + QStringLiteral("（URL：") + url
+            + QStringLiteral("）");
+        return false;
+    }
 
     QDir dir = QFileInfo(savePath).dir();
     if (!dir.exists() && !dir.mkpath(QStringLiteral("."))) {
@@ -31,6 +40,7 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
     QNetworkAccessManager manager;
     QNetworkReply *reply = manager.get(makeDownloadRequest(url));
     reply->setReadBufferSize(kReplyReadBufferSize);
+    noteCertificateErrors(reply);
     QEventLoop loop;
 
     // Set when this function ends the transfer itself, so that the abort's
@@ -60,9 +70,16 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
                 // and our own aborts are marked), so a cancel is the time-out.
                 if (code == QNetworkReply::TimeoutError || code == QNetworkReply::OperationCanceledError)
                     m_errorMessage = transferTimeoutText() + url;
+                else if (code == QNetworkReply::SslHandshakeFailedError)
+                    m_errorMessage = QStringLiteral("下载错误：") + trustFailureText(reply)
+                        + QStringLiteral("（URL：") + url + QStringLiteral("）");
                 else
                     m_errorMessage = QStringLiteral("下载错误：") + reply->errorString()
                         + QStringLiteral("（URL：") + url + QStringLiteral("）");
+                // Callers show their own text; a certificate problem is kept
+                // for them, since the user must see which one it was.
+                if (code == QNetworkReply::SslHandshakeFailedError)
+                    m_trustFailure = trustFailureText(reply);
                 loop.quit();
             }, Qt::DirectConnection);
     connect(reply, &QNetworkReply::readyRead, reply, [&]() {

@@ -4,6 +4,7 @@
 #include "config/constants.h"
 #include "config/settingsstore.h"
 #include "downloadsink.h"
+#include "tlstrust.h"
 #include "transfer.h"
 
 #include <QDebug>
@@ -65,6 +66,12 @@ void Widget::downloadNextFile()
 
     QDir().mkpath(QFileInfo(task.localPath).absolutePath());
 
+    const QString trustError = trustSetupError();
+    if (!trustError.isNull()) {
+        failQueue(QStringLiteral("下载错误:") + trustError);
+        return;
+    }
+
     m_currentSink = std::make_unique<DownloadSink>();
     if (!m_currentSink->open(task.localPath)) {
         const QString message = QStringLiteral("无法保存文件:") + task.localPath;
@@ -76,6 +83,7 @@ void Widget::downloadNextFile()
 
     m_currentReply = m_networkManager.get(makeDownloadRequest(task.url));
     m_currentReply->setReadBufferSize(kReplyReadBufferSize);
+    noteCertificateErrors(m_currentReply);
     connect(m_currentReply, &QNetworkReply::downloadProgress, this, &Widget::onDownloadProgress);
     connect(m_currentReply, &QNetworkReply::finished, this, &Widget::onDownloadFinished);
     connect(m_currentReply, &QNetworkReply::errorOccurred, this, &Widget::onDownloadError);
@@ -156,8 +164,11 @@ void Widget::onDownloadError(QNetworkReply::NetworkError error)
     if (m_currentReply) {
         const bool timedOut = error == QNetworkReply::TimeoutError
             || error == QNetworkReply::OperationCanceledError;
+        const bool untrusted = error == QNetworkReply::SslHandshakeFailedError;
         m_errorMessage = QStringLiteral("下载错误:")
-            + (timedOut ? transferTimeoutText().chopped(1) : m_currentReply->errorString());
+            + (timedOut    ? transferTimeoutText().chopped(1)
+               : untrusted ? trustFailureText(m_currentReply)
+                           : m_currentReply->errorString());
     }
     releaseCurrentDownload();
     onUpdateCompleted(false);

@@ -1,5 +1,7 @@
 #include "transfer.h"
 
+#include "tlstrust.h"
+
 #include <QStringList>
 #include <QUrl>
 
@@ -29,6 +31,7 @@ QNetworkRequest makeDownloadRequest(const QString &url)
     request.setTransferTimeout(g_transferTimeoutMs);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
+    applyTrust(request);
     return request;
 }
 

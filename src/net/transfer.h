@@ -18,7 +18,8 @@ constexpr qint64 kMaxControlFileSize = 64 * 1024 * 1024;
 constexpr qint64 kReplyReadBufferSize = 1024 * 1024;
 
 // A GET request for url (parsed tolerantly) with the transfer time-out and a
-// redirect policy that follows redirects but never from https to http.
+// redirect policy that follows redirects but never from https to http, and
+// the run's trust anchors (tlstrust.h).
 QNetworkRequest makeDownloadRequest(const QString &url);
 
 // base + folder + key, with each component of key percent-encoded so that

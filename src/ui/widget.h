@@ -108,4 +108,10 @@ protected:
     QStringList m_verifiedFiles;
     // Files of the queue whose tasks are not made yet, in download order.
     FileManifest m_pendingFiles;
+    // Set by a blocking download that failed for want of trust (a
+    // certificate error, an unusable CaFile): Qt's or our own reason.
+    QString m_trustFailure;
+    // SHA-256 (hex) the server's md5.txt must have: set when a signed
+    // update.ini was accepted, empty without PublicKey.
+    QString m_signedManifestSha256;
 };

@@ -22,6 +22,8 @@ bool Widget::checkUpdate()
     if (!downloadFileBlocking(url, tempCopy, nullptr)) {
         m_statusText = kStatusStopped;
         m_errorMessage = tr("下载%1失败").arg(url);
+        if (!m_trustFailure.isEmpty())
+            m_errorMessage += QStringLiteral("：") + m_trustFailure;
         refreshLabels();
         return false;
     }

@@ -43,6 +43,8 @@ void Widget::runUpdate()
     if (!downloadFileBlocking(manifestUrl, serverManifestPath, ui->progressBar_updatefile)) {
         m_statusText = kStatusFailed;
         m_errorMessage = tr("下载%1失败").arg(kMd5File, 0, QLatin1Char(' '));
+        if (!m_trustFailure.isEmpty())
+            m_errorMessage += QStringLiteral("：") + m_trustFailure;
         refreshLabels();
         return;
     }

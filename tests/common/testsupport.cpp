@@ -2,6 +2,7 @@
 #include "ui_widget.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -206,7 +207,15 @@ QStringList NginxServer::requestedPaths() const
 #else
 QString NginxServer::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1/").arg(m_port);
+    return QStringLiteral("%1://127.0.0.1:%2/")
+        .arg(m_tlsCertificate.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"))
+        .arg(m_port);
+}
+
+void NginxServer::useTls(const QString &certificateFile, const QString &keyFile)
+{
+    m_tlsCertificate = QFileInfo(certificateFile).absoluteFilePath();
+    m_tlsKey = QFileInfo(keyFile).absoluteFilePath();
 }
 
 bool NginxServer::start()
@@ -243,11 +252,16 @@ bool NginxServer::start()
             "  keepalive_requests 100000;\n"
             "  keepalive_timeout 300s;\n"
             "  server {\n"
-            "    listen 127.0.0.1:%2;\n"
+            "    listen 127.0.0.1:%2%4;\n"
             "    root \"%3\";\n"
+            "%5"
             "    location / { }\n"
             "  }\n"
-            "}\n").arg(work).arg(m_port).arg(m_root);
+            "}\n").arg(work).arg(m_port).arg(m_root)
+            .arg(m_tlsCertificate.isEmpty() ? QString() : QStringLiteral(" ssl"),
+                 m_tlsCertificate.isEmpty() ? QString()
+                     : QStringLiteral("    ssl_certificate \"%1\";\n    ssl_certificate_key \"%2\";\n")
+                           .arg(m_tlsCertificate, m_tlsKey));
         writeFile(work + QStringLiteral("/nginx.conf"), conf.toUtf8());
         QFile::remove(work + QStringLiteral("/access.log"));
 
@@ -312,6 +326,73 @@ QStringList NginxServer::requestedPaths() const
 }
 
 #endif
+
+// --- certificates --------------------------------------------------------
+
+namespace {
+
+bool runOpenssl(const QString &dir, const QStringList &arguments, QString &error)
+{
+    QProcess openssl;
+    openssl.setWorkingDirectory(dir);
+    openssl.setProcessChannelMode(QProcess::MergedChannels);
+    openssl.start(QStringLiteral("openssl"), arguments);
+    if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit || openssl.exitCode() != 0) {
+        error = QStringLiteral("openssl %1 failed: %2 %3")
+                    .arg(arguments.join(QLatin1Char(' ')), openssl.errorString(),
+                         QString::fromLocal8Bit(openssl.readAll()));
+        return false;
+    }
+    return true;
+}
+
+// A CA certificate and key: name.pem, name.key.
+bool makeCa(const QString &dir, const QString &name, QString &error)
+{
+    return runOpenssl(dir, {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                            QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                            QStringLiteral("ec_paramgen_curve:P-256"), QStringLiteral("-nodes"),
+                            QStringLiteral("-keyout"), name + QStringLiteral(".key"), QStringLiteral("-out"),
+                            name + QStringLiteral(".pem"), QStringLiteral("-days"), QStringLiteral("30"),
+                            QStringLiteral("-subj"), QStringLiteral("/CN=updater test ") + name},
+                      error);
+}
+
+// A server certificate for subjectAltName, issued by ca, valid for days
+// (a negative count ends its validity in the past).
+bool makeServerCertificate(const QString &dir, const QString &name, const QString &ca,
+                           const QString &subjectAltName, int days, QString &error)
+{
+    if (!writeFile(dir + QLatin1Char('/') + name + QStringLiteral(".ext"),
+                   "subjectAltName=" + subjectAltName.toUtf8() + "\n"))
+        return false;
+    return runOpenssl(dir, {QStringLiteral("req"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+                            QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:P-256"),
+                            QStringLiteral("-nodes"), QStringLiteral("-keyout"), name + QStringLiteral(".key"),
+                            QStringLiteral("-out"), name + QStringLiteral(".csr"), QStringLiteral("-subj"),
+                            QStringLiteral("/CN=") + name},
+                      error)
+        && runOpenssl(dir, {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+                            name + QStringLiteral(".csr"), QStringLiteral("-CA"), ca + QStringLiteral(".pem"),
+                            QStringLiteral("-CAkey"), ca + QStringLiteral(".key"), QStringLiteral("-set_serial"),
+                            QString::number(QDateTime::currentMSecsSinceEpoch()), QStringLiteral("-days"),
+                            QString::number(days), QStringLiteral("-extfile"), name + QStringLiteral(".ext"),
+                            QStringLiteral("-out"), name + QStringLiteral(".pem")},
+                      error);
+}
+
+} // namespace
+
+bool makeTestCertificates(const QString &dir, QString &error)
+{
+    const QString ip = QStringLiteral("IP:127.0.0.1");
+    return makeCa(dir, QStringLiteral("ca"), error) && makeCa(dir, QStringLiteral("otherca"), error)
+        && makeServerCertificate(dir, QStringLiteral("valid"), QStringLiteral("ca"), ip, 30, error)
+        && makeServerCertificate(dir, QStringLiteral("wronghost"), QStringLiteral("ca"),
+                                 QStringLiteral("DNS:updates.example.com"), 30, error)
+        && makeServerCertificate(dir, QStringLiteral("expired"), QStringLiteral("ca"), ip, -1, error)
+        && makeServerCertificate(dir, QStringLiteral("unknownca"), QStringLiteral("otherca"), ip, 30, error);
+}
 
 // --- fault server --------------------------------------------------------
 

@@ -58,6 +58,10 @@ public:
     NginxServer(const NginxServer &) = delete;
     NginxServer &operator=(const NginxServer &) = delete;
 
+#ifndef Q_OS_WIN
+    // Serve https with this PEM certificate (chain) and key; call before start().
+    void useTls(const QString &certificateFile, const QString &keyFile);
+#endif
     bool start();
     void stop();
     QString errorText() const { return m_error; }
@@ -76,12 +80,21 @@ private:
     QProcess m_process;
     quint16 m_port = 0;
     QString m_error;
+    QString m_tlsCertificate;
+    QString m_tlsKey;
 #ifdef Q_OS_WIN
     QString m_urlPrefix;
     QString m_accessLog;
     qint64 m_logOffset = 0;
 #endif
 };
+
+// Certificates made with the openssl command in dir: ca.pem (the test CA,
+// what CaFile names) and, for a server on 127.0.0.1, <name>.pem with
+// <name>.key for name "valid", "wronghost" (issued for another name),
+// "expired" and "unknownca" (issued by a CA nobody trusts). False with
+// error when openssl fails.
+bool makeTestCertificates(const QString &dir, QString &error);
 
 // An HTTP/1.1 server for what a real server will not do on demand.
 class FaultServer : public QObject

@@ -1,7 +1,7 @@
 # The folder a vendor ships: updater.exe is a GUI-subsystem x86-64 program
 # carrying the icon group IDI_ICON1 (one 64 x 64, 32-bit image) and a
 # manifest that asks for administrator rights and Common Controls 6, and every
-# DLL that it, its DLLs and its plugins import is either shipped beside it or
+# DLL that it, its DLLs (OpenSSL's among them) and its plugins import is either shipped beside it or
 # part of Windows.
 set -euo pipefail
 : "${UPDATER_DEPLOY_DIR:?set by CTest}"
@@ -29,7 +29,8 @@ grep -q 'requestedExecutionLevel level=""requireAdministrator"" uiAccess=""false
 grep -q 'name=""Microsoft.Windows.Common-Controls"" version=""6.0.0.0""' <<<"$resources" ||
     fail "the manifest does not name Common Controls 6"
 
-for plugin in platforms/qwindows.dll platforms/qoffscreen.dll imageformats/qico.dll; do
+for plugin in platforms/qwindows.dll platforms/qoffscreen.dll imageformats/qico.dll \
+    libssl-3-x64.dll libcrypto-3-x64.dll; do
     [ -f "$DEPLOY/$plugin" ] || fail "$plugin is not shipped"
 done
 
