@@ -102,6 +102,21 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("updater-publish"));
 
+    // "keygen KEYFILE" is a command of its own, without the publish options.
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() >= 2 && arguments.at(1) == QLatin1String("keygen")) {
+        if (arguments.size() != 3)
+            return usageError(QStringLiteral("keygen takes exactly one argument, KEYFILE"));
+        QString publicKeyLine;
+        QString error;
+        if (!generateKeyFile(arguments.at(2), publicKeyLine, error)) {
+            printLine(stderr, QStringLiteral("updater-publish: %1").arg(error));
+            return kExitFailed;
+        }
+        printLine(stdout, publicKeyLine);
+        return 0;
+    }
+
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Publishes a built installation as a version on the update server.\n\n"
@@ -109,7 +124,9 @@ int main(int argc, char *argv[])
         "to SERVER_ROOT/NAME/, writes NAME/md5.txt and then SERVER_ROOT/update.ini, which "
         "points clients at NAME. Left out as well: system.cfg, md5.txt, UpdateTmp/ and "
         "UpdateBackup/ at the top of SOURCE_DIR. Earlier version folders stay as they are. "
-        "Nothing is written when a check fails; publishing the same tree again changes nothing."));
+        "Nothing is written when a check fails; publishing the same tree again changes nothing.\n\n"
+        "updater-publish keygen KEYFILE writes a new Ed25519 signing key (PKCS#8 PEM, mode 0600, "
+        "never over an existing file) and prints the PublicKey= line for the clients' system.cfg."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption(
         QStringLiteral("version"),
@@ -126,7 +143,12 @@ int main(int argc, char *argv[])
         QStringLiteral("Publish SOURCE_DIR/system.cfg too; it sets every client's server address."));
     const QCommandLineOption forceOption(
         QStringLiteral("force"), QStringLiteral("Replace an existing NAME folder whose contents differ."));
-    parser.addOptions({versionOption, folderOption, configOption, forceOption});
+    const QCommandLineOption signKeyOption(
+        QStringLiteral("sign-key"),
+        QStringLiteral("Sign update.ini with this Ed25519 private key (PEM, from keygen or "
+                       "openssl genpkey -algorithm ed25519): adds Manifest, Published and Signature."),
+        QStringLiteral("KEYFILE"));
+    parser.addOptions({versionOption, folderOption, configOption, forceOption, signKeyOption});
     parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"), QStringLiteral("The installation to publish."));
     parser.addPositionalArgument(QStringLiteral("SERVER_ROOT"),
                                  QStringLiteral("The folder the update server serves at its base URL."));
@@ -148,6 +170,9 @@ int main(int argc, char *argv[])
     request.serverRoot = positional.at(1);
     request.includeConfig = parser.isSet(configOption);
     request.force = parser.isSet(forceOption);
+    request.signKeyFile = parser.value(signKeyOption);
+    if (parser.isSet(signKeyOption) && request.signKeyFile.isEmpty())
+        return usageError(QStringLiteral("--sign-key needs a key file"));
 
     QElapsedTimer elapsed;
     elapsed.start();

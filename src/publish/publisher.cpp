@@ -2,6 +2,8 @@
 
 #include "config/constants.h"
 #include "manifest/pathsafety.h"
+#include "trust/releasesignature.h"
+#include "trust/signingkey.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -248,9 +250,13 @@ private:
                             .arg(native(m_source), native(m_server)));
         }
 
+        // A key that cannot sign is refused before anything is read or written.
+        if (!m_request.signKeyFile.isEmpty() && !SigningKey::load(m_request.signKeyFile, m_key, m_result.error))
+            return false;
         m_versionBytes = versionFileBytes(m_request.folder, m_request.version);
         // The quick checks first; hashing and comparing read every byte.
-        return collectSourceFiles() && checkFiles() && checkServerRoot() && hashFiles() && checkExistingFolder();
+        return collectSourceFiles() && checkFiles() && checkServerRoot() && hashFiles() && signVersionFile()
+            && checkExistingFolder();
     }
 
     bool collectSourceFiles()
@@ -320,6 +326,42 @@ private:
             report(PublishPhase::Hashing, ++done, m_result.files, doneBytes, m_result.bytes);
         }
         m_manifestBytes = manifestFileBytes(m_manifest);
+        return true;
+    }
+
+    // With a key, update.ini binds the manifest's bytes and the time of
+    // publishing. An update.ini that already says the same, signed by this
+    // key, stays: publishing the same tree twice changes nothing.
+    bool signVersionFile()
+    {
+        if (m_key.isNull())
+            return true;
+        SignedRelease release;
+        release.folder = m_request.folder;
+        release.version = m_request.version;
+        release.manifest = sha256Hex(m_manifestBytes);
+
+        const QString versionFile = m_server + QLatin1Char('/') + kUpdateIniFile;
+        if (QFileInfo(versionFile).isFile()) {
+            const SignedRelease current = readSignedRelease(versionFile);
+            QByteArray rawKey;
+            QString ignored;
+            if (current.folder == release.folder && current.version == release.version
+                && current.manifest == release.manifest
+                && decodePublicKey(m_key.publicKeyBase64(), rawKey, ignored)
+                && verifyRelease(rawKey, current, ignored)) {
+                m_versionFileCurrent = true;
+                return true;
+            }
+        }
+        release.published = formatPublishedTime(QDateTime::currentDateTimeUtc());
+        QByteArray signature;
+        if (!m_key.sign(releaseMessage(release.folder, release.version, release.manifest, release.published),
+                        signature, m_result.error))
+            return false;
+        release.signature = QString::fromLatin1(signature.toBase64());
+        m_versionBytes = signedVersionFileBytes(release);
+        m_versionFileCurrent = false;
         return true;
     }
 
@@ -633,6 +675,7 @@ private:
     QHash<QString, qint64> m_sizes;
     QByteArray m_manifestBytes;
     QByteArray m_versionBytes;
+    SigningKey m_key;
     bool m_versionFileCurrent = false;
     bool m_targetIdentical = false;
     bool m_targetPlaced = false;
@@ -721,6 +764,15 @@ QByteArray versionFileBytes(const QString &folder, const QString &version)
 {
     return QByteArray("[Version]\nFolder=") + folder.toLatin1() + QByteArray("\nVersion=")
         + version.toLatin1() + QByteArray("\n");
+}
+
+bool generateKeyFile(const QString &keyFile, QString &publicKeyLine, QString &error)
+{
+    SigningKey key;
+    if (!SigningKey::generate(key, error) || !key.save(keyFile, error))
+        return false;
+    publicKeyLine = QStringLiteral("PublicKey=") + key.publicKeyBase64();
+    return true;
 }
 
 PublishResult publish(const PublishRequest &request, const ProgressCallback &progress)

@@ -21,6 +21,7 @@ struct PublishRequest
     QString serverRoot;
     bool includeConfig = false; // publish the top-level system.cfg as well
     bool force = false;         // replace an existing folder whose contents differ
+    QString signKeyFile;        // Ed25519 private key (PEM): update.ini is signed
 };
 
 enum class PublishPhase { Hashing, Comparing, Copying };
@@ -71,6 +72,10 @@ QByteArray manifestFileBytes(const FileManifest &manifest);
 
 // update.ini as published.
 QByteArray versionFileBytes(const QString &folder, const QString &version);
+
+// keygen: writes a new signing key to keyFile (never over an existing
+// file) and gives the client's line "PublicKey=<base64>".
+bool generateKeyFile(const QString &keyFile, QString &publicKeyLine, QString &error);
 
 PublishResult publish(const PublishRequest &request,
                       const ProgressCallback &progress = ProgressCallback());
