@@ -3,7 +3,9 @@
 #include "config/constants.h"
 #include "config/settingsstore.h"
 #include "safefs.h"
+#include "trust/releasesignature.h"
 
+#include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
@@ -36,6 +38,25 @@ bool Widget::checkUpdate()
     }
 
     const QString localRecord = m_appDir + kUpdateTmpDir + kUpdateIniFile;
+    // With a key configured only a signed release is a server version at
+    // all, whether or not it differs from ours.
+    m_signedManifestSha256.clear();
+    if (SettingsStore::instance().isSet(kKeyPublicKey)) {
+        SignedRelease accepted;
+        QString refusal;
+        if (!acceptSignedRelease(SettingsStore::instance().value(kKeyPublicKey), tempCopy, localRecord, accepted,
+                                 refusal)) {
+            qDebug() << "拒绝服务端版本:" << refusal;
+            m_statusText = kStatusFailed;
+            m_errorMessage = refusal;
+            // The run then fetches nothing of this release.
+            m_serverVersion.clear();
+            m_serverFolder.clear();
+            refreshLabels();
+            return false;
+        }
+        m_signedManifestSha256 = accepted.manifest;
+    }
     if (!QFileInfo(localRecord).isFile()) {
         m_errorMessage = tr("本地update文件不存在，准备更新");
         refreshLabels();

@@ -5,6 +5,7 @@
 #include "config/settingsstore.h"
 #include "manifest/pathsafety.h"
 #include "safefs.h"
+#include "trust/releasesignature.h"
 
 #include <QDebug>
 #include <QDir>
@@ -47,6 +48,21 @@ void Widget::runUpdate()
             m_errorMessage += QStringLiteral("：") + m_trustFailure;
         refreshLabels();
         return;
+    }
+
+    // A signed update.ini names the manifest's bytes; no other manifest's
+    // MD5s may choose what is fetched.
+    if (!m_signedManifestSha256.isEmpty()) {
+        const QString actual = fileSha256Hex(serverManifestPath);
+        if (actual != m_signedManifestSha256) {
+            m_errorMessage = QStringLiteral("清单校验失败:")
+                + (actual.isEmpty() ? QStringLiteral("无法读取") + serverManifestPath
+                                    : QStringLiteral("SHA-256为") + actual + QStringLiteral("，签名的是")
+                                          + m_signedManifestSha256);
+            qDebug() << "清单校验失败:" << m_errorMessage;
+            onUpdateCompleted(false);
+            return;
+        }
     }
 
     m_errorMessage = tr("MD5比对");

@@ -162,6 +162,7 @@ public:
     using Widget::m_isUpdating;
     using Widget::m_serverFolder;
     using Widget::m_serverVersion;
+    using Widget::m_signedManifestSha256;
     using Widget::m_statusText;
     using Widget::m_tempFiles;
     using Widget::m_totalFiles;

@@ -1,0 +1,275 @@
+// Signed releases in-process against nginx: what the message is, which
+// releases a client with [Update] PublicKey installs, and that every refusal
+// leaves the installation alone, fetches nothing beyond the control files
+// and says why.
+
+#include "config/constants.h"
+#include "config/settingsstore.h"
+#include "testsupport.h"
+#include "trust/releasesignature.h"
+#include "trust/signingkey.h"
+
+#include <QtTest>
+
+namespace {
+
+const QMap<QString, QByteArray> kRelease = {{"/a.txt", "two"}, {"/sub/b.txt", "new in two"}};
+const QMap<QString, QByteArray> kInstalled = {{"/a.txt", "one"}, {"/mine.txt", "mine"}};
+const QString kPublished = QStringLiteral("2026-12-08T21:30:00Z");
+
+// What the installation is, apart from this run's scratch files.
+QMap<QString, QByteArray> installationState(const QString &appDir)
+{
+    QMap<QString, QByteArray> state = snapshotTree(appDir);
+    for (auto it = state.begin(); it != state.end();) {
+        if (it.key().startsWith(QLatin1String("/UpdateTmp/")) && it.key() != QLatin1String("/UpdateTmp/update.ini"))
+            it = state.erase(it);
+        else
+            ++it;
+    }
+    return state;
+}
+
+} // namespace
+
+class TestSignature : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void message();
+    void publicKeyText_data();
+    void publicKeyText();
+    void installs_data();
+    void installs();
+    void refused_data();
+    void refused();
+
+private:
+    QString appDir() const { return m_app->path() + QStringLiteral("/app/"); }
+    // A release of kRelease at root (folder 2.0, version 2.0) whose update.ini
+    // is signed with key at published; edit changes it after signing.
+    void publishSigned(const QString &root, const SigningKey &key, const QString &published,
+                       const std::function<void(SignedRelease &)> &edit = {});
+
+    QTemporaryDir m_serverRoot;
+    std::unique_ptr<NginxServer> m_nginx;
+    std::unique_ptr<QTemporaryDir> m_app;
+    SigningKey m_key;
+    SigningKey m_otherKey;
+};
+
+void TestSignature::initTestCase()
+{
+    QString error;
+    QVERIFY2(SigningKey::generate(m_key, error) && SigningKey::generate(m_otherKey, error), qPrintable(error));
+    m_nginx = std::make_unique<NginxServer>(m_serverRoot.path());
+    QVERIFY2(m_nginx->start(), qPrintable(m_nginx->errorText()));
+}
+
+void TestSignature::init()
+{
+    m_app = std::make_unique<QTemporaryDir>();
+    SettingsStore::instance().setValue(kKeyExeName, QString());
+}
+
+void TestSignature::cleanup()
+{
+    SettingsStore::instance().unsetValue(kKeyPublicKey);
+}
+
+void TestSignature::publishSigned(const QString &root, const SigningKey &key, const QString &published,
+                                  const std::function<void(SignedRelease &)> &edit)
+{
+    QVERIFY(writeServerRelease(root, "2.0", "2.0", kRelease));
+    SignedRelease release;
+    release.folder = QStringLiteral("2.0");
+    release.version = QStringLiteral("2.0");
+    release.manifest = fileSha256Hex(root + QStringLiteral("/2.0/md5.txt"));
+    release.published = published;
+    QByteArray signature;
+    QString error;
+    QVERIFY2(key.sign(releaseMessage(release.folder, release.version, release.manifest, release.published), signature,
+                      error),
+             qPrintable(error));
+    release.signature = QString::fromLatin1(signature.toBase64());
+    if (edit)
+        edit(release);
+    QVERIFY(writeFile(root + QStringLiteral("/update.ini"), signedVersionFileBytes(release)));
+}
+
+void TestSignature::message()
+{
+    QCOMPARE(releaseMessage("2.0", "v2", QString(64, QLatin1Char('a')), kPublished),
+             QByteArray("updater release\nFolder=2.0\nVersion=v2\nManifest=" + QByteArray(64, 'a')
+                        + "\nPublished=2026-12-08T21:30:00Z\n"));
+}
+
+void TestSignature::publicKeyText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("32 bytes") << QString::fromLatin1(QByteArray(32, 'k').toBase64()) << true;
+    QTest::newRow("31 bytes") << QString::fromLatin1(QByteArray(31, 'k').toBase64()) << false;
+    QTest::newRow("33 bytes") << QString::fromLatin1(QByteArray(33, 'k').toBase64()) << false;
+    QTest::newRow("not base64") << QStringLiteral("!!!!") + QString::fromLatin1(QByteArray(32, 'k').toBase64()).mid(4)
+                                << false;
+    QTest::newRow("padding missing") << QString::fromLatin1(QByteArray(32, 'k').toBase64()).chopped(1) << false;
+    QTest::newRow("empty") << QString() << false;
+}
+
+void TestSignature::publicKeyText()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, accepted);
+    QByteArray raw;
+    QString error;
+    QCOMPARE(decodePublicKey(text, raw, error), accepted);
+    QCOMPARE(raw.size(), accepted ? 32 : 0);
+}
+
+void TestSignature::installs_data()
+{
+    QTest::addColumn<bool>("clientHasKey");
+    QTest::addColumn<QString>("recordedPublished"); // empty: an unsigned record
+    QTest::newRow("signed round trip") << true << QString();
+    QTest::newRow("newer than the recorded release") << true << QStringLiteral("2026-12-08T21:29:59Z");
+    QTest::newRow("same time as the recorded release") << true << kPublished;
+    QTest::newRow("signed server, client without key") << false << QString();
+}
+
+void TestSignature::installs()
+{
+    QFETCH(bool, clientHasKey);
+    QFETCH(QString, recordedPublished);
+    static int row = 0;
+    const QString name = QStringLiteral("installs-%1").arg(++row);
+    publishSigned(m_serverRoot.filePath(name), m_key, kPublished);
+    QVERIFY(writeInstallation(appDir(), QString(), QString(), QStringLiteral("1.0"), kInstalled));
+    if (!recordedPublished.isEmpty())
+        QVERIFY(writeFile(appDir() + "UpdateTmp/update.ini",
+                          "[Version]\nFolder=1.0\nVersion=1.0\nPublished=" + recordedPublished.toLatin1() + "\n"));
+    SettingsStore::instance().setValue(kKeyUrl, m_nginx->baseUrl() + name + QLatin1Char('/'));
+    if (clientHasKey)
+        SettingsStore::instance().setValue(kKeyPublicKey, m_key.publicKeyBase64());
+
+    WidgetProbe dialog;
+    dialog.m_appDir = appDir();
+    QVERIFY(!dialog.checkUpdate());
+    dialog.show();
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible() || dialog.statusLabel() == kStatusFailed, 60000);
+    QCOMPARE(dialog.statusLabel(), QStringLiteral("更新完成!"));
+    for (auto it = kRelease.cbegin(); it != kRelease.cend(); ++it)
+        QCOMPARE(readFile(appDir() + it.key().mid(1)), it.value());
+    // The record holds the signed update.ini's values (stamping rewrites
+    // its layout), so the next check knows the installed release's time.
+    const SignedRelease recorded = readSignedRelease(appDir() + "UpdateTmp/update.ini");
+    const SignedRelease served = readSignedRelease(m_serverRoot.filePath(name + "/update.ini"));
+    QCOMPARE(recorded.published, kPublished);
+    QCOMPARE(QStringList({recorded.folder, recorded.version, recorded.manifest, recorded.signature}),
+             QStringList({served.folder, served.version, served.manifest, served.signature}));
+    const QString prefix = QLatin1Char('/') + name;
+    QCOMPARE(m_nginx->requestedPaths().filter(QRegularExpression("^" + QRegularExpression::escape(prefix) + "/")),
+             QStringList({prefix + "/update.ini", prefix + "/2.0/md5.txt",
+                                                     prefix + "/2.0//a.txt", prefix + "/2.0//sub/b.txt"}));
+
+    // Asked again, the installed release is current.
+    WidgetProbe again;
+    again.m_appDir = appDir();
+    QVERIFY(again.checkUpdate());
+}
+
+void TestSignature::refused_data()
+{
+    QTest::addColumn<QString>("tampering");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("manifestFetched");
+
+    const QString invalid = QStringLiteral("签名无效:");
+    const QString mismatch = invalid + QStringLiteral("签名与公钥或内容不符");
+    QTest::newRow("Folder changed") << "folder" << mismatch << false;
+    QTest::newRow("Version changed") << "version" << mismatch << false;
+    QTest::newRow("Manifest changed") << "manifest" << mismatch << false;
+    QTest::newRow("Published changed") << "published" << mismatch << false;
+    QTest::newRow("md5.txt changed") << "md5" << QString() << true;
+    QTest::newRow("older release replayed") << "replay"
+                                            << QStringLiteral("发布时间早于已安装版本:2026-12-08T21:30:00Z < "
+                                                              "2026-12-08T21:30:01Z")
+                                            << false;
+    QTest::newRow("wrong key") << "wrongkey" << mismatch << false;
+    QTest::newRow("signature missing") << "nosignature" << invalid + QStringLiteral("update.ini没有Signature") << false;
+    QTest::newRow("unsigned server") << "unsigned" << invalid + QStringLiteral("update.ini没有Signature") << false;
+    const QString badKey = invalid + QStringLiteral("system.cfg的PublicKey不是32字节公钥的base64");
+    QTest::newRow("PublicKey not base64") << "badkey" << badKey << false;
+    QTest::newRow("PublicKey empty") << "emptykey" << badKey << false;
+}
+
+void TestSignature::refused()
+{
+    QFETCH(QString, tampering);
+    QFETCH(QString, text);
+    QFETCH(bool, manifestFetched);
+    static int row = 0;
+    const QString name = QStringLiteral("refused-%1").arg(++row);
+    const QString root = m_serverRoot.filePath(name);
+
+    const SigningKey &signer = tampering == "wrongkey" ? m_otherKey : m_key;
+    publishSigned(root, signer, kPublished, [&](SignedRelease &release) {
+        if (tampering == "folder")
+            release.folder = QStringLiteral("2.1");
+        else if (tampering == "version")
+            release.version = QStringLiteral("2.1");
+        else if (tampering == "manifest")
+            release.manifest[0] = release.manifest.at(0) == QLatin1Char('0') ? QLatin1Char('1') : QLatin1Char('0');
+        else if (tampering == "published")
+            release.published = QStringLiteral("2026-12-09T21:30:00Z");
+        else if (tampering == "nosignature")
+            release.signature.clear();
+    });
+    // A folder the tampered update.ini could point at, so a wrong acceptance would fetch.
+    QVERIFY(writeServerRelease(root + QStringLiteral("/alt"), "2.1", "2.1", kRelease));
+    QVERIFY(QDir().rename(root + QStringLiteral("/alt/2.1"), root + QStringLiteral("/2.1")));
+    if (tampering == "unsigned")
+        QVERIFY(writeFile(root + QStringLiteral("/update.ini"), "[Version]\nFolder=2.0\nVersion=2.0\n"));
+    if (tampering == "md5") {
+        const QString manifest = root + QStringLiteral("/2.0/md5.txt");
+        QVERIFY(writeFile(manifest, readFile(manifest) + md5Hex("evil").toUtf8() + "\t/evil.exe\n"));
+        QVERIFY(writeFile(root + QStringLiteral("/2.0/evil.exe"), "evil"));
+        text = QStringLiteral("清单校验失败:SHA-256为") + fileSha256Hex(manifest) + QStringLiteral("，签名的是")
+            + readSignedRelease(root + QStringLiteral("/update.ini")).manifest;
+    }
+
+    QVERIFY(writeInstallation(appDir(), QString(), QString(), QStringLiteral("1.0"), kInstalled));
+    if (tampering == "replay")
+        QVERIFY(writeFile(appDir() + "UpdateTmp/update.ini",
+                          "[Version]\nFolder=1.0\nVersion=1.0\nPublished=2026-12-08T21:30:01Z\n"));
+    SettingsStore::instance().setValue(kKeyUrl, m_nginx->baseUrl() + name + QLatin1Char('/'));
+    const QString publicKey = tampering == "badkey" ? QStringLiteral("not a key")
+        : tampering == "emptykey"                   ? QString()
+                                                    : m_key.publicKeyBase64();
+    SettingsStore::instance().setValue(kKeyPublicKey, publicKey);
+    const QMap<QString, QByteArray> before = installationState(appDir());
+
+    WidgetProbe dialog;
+    dialog.m_appDir = appDir();
+    QVERIFY(!dialog.checkUpdate()); // console mode reports this as for any failed check
+    dialog.show();
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), kStatusFailed, 30000);
+    QTest::qWait(200); // a wrongly accepted release would be fetching by now
+    QCOMPARE(dialog.statusLabel(), kStatusFailed);
+    QCOMPARE(dialog.detailLabel(), text);
+
+    QCOMPARE(installationState(appDir()), before);
+    const QString prefix = QLatin1Char('/') + name;
+    QStringList expected = {prefix + "/update.ini"};
+    if (manifestFetched)
+        expected << prefix + "/2.0/md5.txt";
+    QCOMPARE(m_nginx->requestedPaths().filter(QRegularExpression("^" + QRegularExpression::escape(prefix) + "/")),
+             expected);
+}
+
+QTEST_MAIN(TestSignature)
+#include "tst_signature.moc"
