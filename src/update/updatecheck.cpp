@@ -24,8 +24,10 @@ bool Widget::checkUpdate()
     if (!downloadFileBlocking(url, tempCopy, nullptr)) {
         m_statusText = kStatusStopped;
         m_errorMessage = tr("下载%1失败").arg(url);
-        if (!m_trustFailure.isEmpty())
+        if (!m_trustFailure.isEmpty()) {
+            qDebug() << "证书或CA文件错误:" << m_trustFailure;
             m_errorMessage += QStringLiteral("：") + m_trustFailure;
+        }
         refreshLabels();
         return false;
     }

@@ -73,8 +73,15 @@ REQUESTS_MARK=0
 
 # start_nginx ROOT: serves ROOT on a free port of 127.0.0.1. Sets NGINX_PORT,
 # NGINX_URL (with trailing slash) and NGINX_ACCESS_LOG ("METHOD URI STATUS").
+# With NGINX_TLS_CERT and NGINX_TLS_KEY set (PEM files) it serves https.
 start_nginx() {
     local root=$1 dir="$WORK/nginx" attempt port
+    local scheme=http ssl= tls_lines=
+    if [ -n "${NGINX_TLS_CERT:-}" ]; then
+        scheme=https
+        ssl=" ssl"
+        tls_lines="ssl_certificate $NGINX_TLS_CERT; ssl_certificate_key $NGINX_TLS_KEY;"
+    fi
     mkdir -p "$dir/tmp"
     NGINX_ACCESS_LOG="$dir/access.log"
     local user_line=
@@ -100,8 +107,9 @@ http {
     scgi_temp_path $dir/tmp;
     default_type application/octet-stream;
     server {
-        listen 127.0.0.1:$port;
+        listen 127.0.0.1:$port$ssl;
         root $root;
+        $tls_lines
     }
 }
 EOF
@@ -110,9 +118,9 @@ EOF
         NGINX_PID=$!
         local waited=0
         while kill -0 "$NGINX_PID" 2>/dev/null; do
-            if curl -s -o /dev/null "http://127.0.0.1:$port/$READY_PROBE"; then
+            if curl -s -k -o /dev/null "$scheme://127.0.0.1:$port/$READY_PROBE"; then
                 NGINX_PORT=$port
-                NGINX_URL="http://127.0.0.1:$port/"
+                NGINX_URL="$scheme://127.0.0.1:$port/"
                 return 0
             fi
             sleep 0.1
@@ -125,6 +133,15 @@ EOF
     done
     cat "$dir/error.log" >&2 || true
     fail "nginx did not start on any port"
+}
+
+# stop_nginx: ends the server start_nginx started.
+stop_nginx() {
+    if [ -n "$NGINX_PID" ]; then
+        kill "$NGINX_PID" 2>/dev/null || true
+        wait "$NGINX_PID" 2>/dev/null || true
+        NGINX_PID=
+    fi
 }
 
 # md5 manifest line for FILE under ROOT, as md5.txt holds it.
