@@ -73,10 +73,8 @@ bool removeLink(const QString &path)
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return true;
     // A junction or folder link is removed as a folder; its target stays.
-    // (Wine shows a Linux link to a folder as such a folder, but removes it
-    // only as a file.)
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && RemoveDirectoryW(native.c_str()))
-        return true;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return RemoveDirectoryW(native.c_str());
     return DeleteFileW(native.c_str());
 #else
     return ::unlink(nativePath(path).constData()) == 0 || errno == ENOENT;
