@@ -312,6 +312,13 @@ FaultServer::FaultServer()
 FaultServer::~FaultServer()
 {
     m_server.close();
+    // The sockets are children of m_server, the last member to go: deleted
+    // there, their disconnected signal would reach the hashes already gone.
+    const QList<QTcpSocket *> sockets = m_server.findChildren<QTcpSocket *>();
+    for (QTcpSocket *socket : sockets) {
+        socket->disconnect(this);
+        delete socket;
+    }
 }
 
 bool FaultServer::listen()
