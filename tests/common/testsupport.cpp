@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 
 #ifdef _WIN32
@@ -442,6 +443,26 @@ void FaultServer::respond(QTcpSocket *socket, const QString &path)
 
     const qint64 length = route.announcedLength >= 0 ? route.announcedLength : route.body.size();
     head += "Content-Length: " + QByteArray::number(length) + "\r\n\r\n";
+    if (route.kind == Kind::Drip) {
+        socket->write(head + route.body.left(route.dripAfter));
+        // A child of the socket, so it goes with it.
+        auto *timer = new QTimer(socket);
+        const bool closeAtEnd = length == route.body.size();
+        connect(timer, &QTimer::timeout, socket,
+                [socket, timer, closeAtEnd, rest = route.body.mid(route.dripAfter)]() mutable {
+            if (!rest.isEmpty()) {
+                socket->write(rest.left(1));
+                rest.remove(0, 1);
+            }
+            if (rest.isEmpty()) {
+                timer->stop();
+                if (closeAtEnd)
+                    socket->disconnectFromHost();
+            }
+        });
+        timer->start(route.dripIntervalMs);
+        return;
+    }
     socket->write(head + route.body);
     switch (route.kind) {
     case Kind::Stall:

@@ -91,7 +91,10 @@ public:
         Stall,       // sends part of the body, then nothing
         Reset,       // sends part of the body, then resets the connection
         Endless,     // sends body bytes for ever
-        Redirect     // answers with Location
+        Redirect,    // answers with Location
+        Drip         // sends the first dripAfter body bytes, then one byte
+                     // every dripIntervalMs, then closes; keeps silent when
+                     // it announced more
     };
     struct Route
     {
@@ -100,6 +103,8 @@ public:
         QByteArray body;
         qint64 announcedLength = -1; // -1: the body's real length
         QString location;
+        int dripIntervalMs = 100;
+        int dripAfter = 0;
     };
 
     FaultServer();
