@@ -233,7 +233,11 @@ void TestDownload::localPathProblems()
     // Redirects are followed to the file itself, not saved as a page.
     QVERIFY(dialog.downloadFileBlocking(m_faults.baseUrl() + "hop1", path(QStringLiteral("r.txt")), nullptr));
     QCOMPARE(readFile(path(QStringLiteral("r.txt"))), QByteArray("after two redirects"));
-    QCOMPARE(m_faults.requestedPaths(), QStringList({"/hop1", "/hop2", "/final"}));
+    // Qt may send a redirected request twice, on two fresh connections,
+    // when it races the server closing the one before.
+    QStringList paths = m_faults.requestedPaths();
+    paths.removeDuplicates();
+    QCOMPARE(paths, QStringList({"/hop1", "/hop2", "/final"}));
 }
 
 void TestDownload::progressIsTruncated()
