@@ -470,8 +470,12 @@ void FaultServer::respond(QTcpSocket *socket, const QString &path)
         break; // keep the connection open and silent
     case Kind::Reset:
         socket->flush();
-        socket->waitForBytesWritten(1000);
-        resetConnection(socket);
+        if (route.resetAfterMs > 0) {
+            QTimer::singleShot(route.resetAfterMs, socket, [socket]() { resetConnection(socket); });
+        } else {
+            socket->waitForBytesWritten(1000);
+            resetConnection(socket);
+        }
         break;
     default:
         socket->disconnectFromHost();

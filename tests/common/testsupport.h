@@ -90,6 +90,7 @@ public:
         LyingLength, // announces more bytes than it sends, then closes
         Stall,       // sends part of the body, then nothing
         Reset,       // sends part of the body, then resets the connection
+                     // (resetAfterMs later)
         Endless,     // sends body bytes for ever
         Redirect,    // answers with Location
         Drip         // sends the first dripAfter body bytes, then one byte
@@ -105,6 +106,7 @@ public:
         QString location;
         int dripIntervalMs = 100;
         int dripAfter = 0;
+        int resetAfterMs = 0;
     };
 
     FaultServer();
