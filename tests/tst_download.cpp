@@ -36,6 +36,8 @@ private slots:
     void check_data();
     void check();
     void checkUrlIsPlainConcatenation();
+    void drippingServer_data();
+    void drippingServer();
 
 private:
     QString path(const QString &name) const { return m_work.path() + QLatin1Char('/') + name; }
@@ -77,6 +79,10 @@ void TestDownload::initTestCase()
     reset.kind = FaultServer::Kind::Reset;
     reset.body = QByteArray(2000, 'r');
     reset.announcedLength = 100000;
+    // Under Wine, a reset that reaches Qt moments after other traffic on the
+    // connection is now and then never reported, and the reply waits for the
+    // 120 s time-out. After a quiet spell it is.
+    reset.resetAfterMs = 500;
     m_faults.setRoute(QStringLiteral("/reset"), reset);
     FaultServer::Route lying;
     lying.kind = FaultServer::Kind::LyingLength;
@@ -88,6 +94,8 @@ void TestDownload::initTestCase()
 void TestDownload::init()
 {
     setTransferTimeoutMs(120000);
+    setVersionCheckDeadlineMs(15000);
+    setSlowTransferWindowMs(60000);
     m_faults.clearRequests();
 }
 
@@ -244,7 +252,11 @@ void TestDownload::localPathProblems()
     // Redirects are followed to the file itself, not saved as a page.
     QVERIFY(dialog.downloadFileBlocking(m_faults.baseUrl() + "hop1", path(QStringLiteral("r.txt")), nullptr));
     QCOMPARE(readFile(path(QStringLiteral("r.txt"))), QByteArray("after two redirects"));
-    QCOMPARE(m_faults.requestedPaths(), QStringList({"/hop1", "/hop2", "/final"}));
+    // Qt may send a redirected request twice, on two fresh connections,
+    // when it races the server closing the one before.
+    QStringList paths = m_faults.requestedPaths();
+    paths.removeDuplicates();
+    QCOMPARE(paths, QStringList({"/hop1", "/hop2", "/final"}));
 }
 
 void TestDownload::progressIsTruncated()
@@ -339,6 +351,67 @@ void TestDownload::checkUrlIsPlainConcatenation()
     second.m_appDir = appDir;
     QVERIFY(!second.checkUpdate());
     QCOMPARE(second.detailLabel(), QStringLiteral("下载update.ini失败"));
+}
+
+void TestDownload::drippingServer_data()
+{
+    QTest::addColumn<QString>("dripping"); // below the release's URL
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("detail");
+    QTest::addColumn<QString>("reason"); // logged by the blocking download
+
+    const QString base = m_faults.baseUrl() + QStringLiteral("drip/");
+    QTest::newRow("update.ini: overall deadline")
+        << "update.ini" << kStatusStopped << "下载" + base + "update.ini失败"
+        << "下载失败: 下载超时（2秒）：" + base + "update.ini";
+    QTest::newRow("md5.txt: fast start, then too slow") << "2.0/md5.txt" << kStatusFailed << "下载md5.txt失败"
+                                       << "下载失败: 下载速度过慢（URL：" + base + "2.0/md5.txt）";
+    QTest::newRow("a file: only the no-data rule") << "2.0//slow.bin" << "更新完成!" << "slow.bin" << "";
+}
+
+void TestDownload::drippingServer()
+{
+    QFETCH(QString, dripping);
+    QFETCH(QString, status);
+    QFETCH(QString, detail);
+    QFETCH(QString, reason);
+
+    // One byte every 100 ms: each transfer here would end by itself, the
+    // file's well after both shortened limits. The manifest comes with 2 KiB
+    // at once, more than the first window asks for.
+    setVersionCheckDeadlineMs(2000);
+    setSlowTransferWindowMs(1500);
+    const QByteArray file(25, 's');
+    const QByteArray manifest = md5Hex(file).toUtf8() + "\t/slow.bin\n";
+    const QMap<QString, QByteArray> release = {
+        {"update.ini", "[Version]\nFolder=2.0\nVersion=2.0\n; padding padding padding padding\n"},
+        {"2.0/md5.txt", manifest + QByteArray(2048 + 30 - manifest.size(), '\n')},
+        {"2.0//slow.bin", file},
+    };
+    for (auto it = release.cbegin(); it != release.cend(); ++it) {
+        FaultServer::Route route;
+        route.body = it.value();
+        if (it.key() == dripping) {
+            route.kind = FaultServer::Kind::Drip;
+            route.dripAfter = it.key().endsWith(QLatin1String("md5.txt")) ? 2048 : 0;
+        }
+        m_faults.setRoute(QStringLiteral("/drip/") + it.key(), route);
+    }
+    SettingsStore::instance().setValue(kKeyUrl, m_faults.baseUrl() + QStringLiteral("drip/"));
+    if (!reason.isEmpty()) {
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QRegularExpression::anchoredPattern(
+                                             QRegularExpression::escape(reason))));
+    }
+
+    QTemporaryDir app;
+    WidgetProbe dialog;
+    dialog.m_appDir = app.path() + QLatin1Char('/');
+    QVERIFY(!dialog.checkUpdate());
+    dialog.show(); // runs the update unless the check failed
+    const QStringList ends = {kStatusStopped, kStatusFailed, QStringLiteral("更新完成!")};
+    QTRY_VERIFY_WITH_TIMEOUT(ends.contains(dialog.statusLabel()), 30000);
+    QCOMPARE(dialog.statusLabel(), status);
+    QCOMPARE(dialog.detailLabel(), detail);
 }
 
 QTEST_MAIN(TestDownload)

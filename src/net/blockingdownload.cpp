@@ -6,14 +6,17 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProgressBar>
+#include <QTimer>
+#include <QVector>
 
 bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
-                                  QProgressBar *progressBar)
+                                  QProgressBar *progressBar, const TransferLimits &limits)
 {
     m_errorMessage = QLatin1String("");
     m_trustFailure.clear();
@@ -93,6 +96,48 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
             failHere(QStringLiteral("无法写入文件:") + savePath);
     }, Qt::DirectConnection);
 
+    // Data now and then keeps Qt's no-data time-out from ever firing: these
+    // bound the whole transfer and its average rate.
+    QTimer deadline;
+    if (limits.deadlineMs > 0) {
+        deadline.setSingleShot(true);
+        deadline.setTimerType(Qt::PreciseTimer);
+        connect(&deadline, &QTimer::timeout, &loop, [&]() {
+            if (!failedHere && !reply->isFinished())
+                failHere(timeoutText(limits.deadlineMs) + url);
+        });
+        deadline.start(limits.deadlineMs);
+    }
+
+    struct Sample
+    {
+        qint64 atMs;
+        qint64 bytes;
+    };
+    QVector<Sample> samples{{0, 0}}; // oldest first
+    QElapsedTimer clock;
+    QTimer sampler;
+    if (limits.slowWindowMs > 0 && limits.minBytesPerSecond > 0) {
+        clock.start();
+        const qint64 minBytes = limits.minBytesPerSecond * limits.slowWindowMs / 1000;
+        connect(&sampler, &QTimer::timeout, &loop, [&, minBytes]() {
+            if (failedHere || reply->isFinished())
+                return;
+            const qint64 now = clock.elapsed();
+            const qint64 received = sink.bytesWritten();
+            const qint64 windowStart = now - limits.slowWindowMs;
+            // The newest sample at or before the window's start is its base.
+            while (samples.size() > 1 && samples.at(1).atMs <= windowStart)
+                samples.removeFirst();
+            if (windowStart >= 0 && received - samples.first().bytes < minBytes) {
+                failHere(QStringLiteral("下载速度过慢（URL：") + url + QStringLiteral("）"));
+                return;
+            }
+            samples.append({now, received});
+        });
+        sampler.start(qBound(10, limits.slowWindowMs / 60, 1000));
+    }
+
     if (!reply->isFinished())
         loop.exec();
     // Quitting the application ends every event loop, ours included, while
@@ -117,6 +162,8 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
     reply->deleteLater();
     if (!ok) {
         sink.discard();
+        // The callers show their own text; the reason goes to the log.
+        qDebug().noquote() << "下载失败:" << m_errorMessage;
         return false;
     }
     qDebug() << "下载成功:" << savePath;

@@ -7,6 +7,9 @@
 
 namespace {
 int g_transferTimeoutMs = 120000;
+int g_versionCheckDeadlineMs = 15000;
+int g_slowTransferWindowMs = 60000;
+qint64 g_slowTransferMinBytesPerSecond = 1024;
 }
 
 int transferTimeoutMs()
@@ -21,7 +24,57 @@ void setTransferTimeoutMs(int milliseconds)
 
 QString transferTimeoutText()
 {
-    return QStringLiteral("下载超时（%1秒）：").arg(g_transferTimeoutMs / 1000);
+    return timeoutText(g_transferTimeoutMs);
+}
+
+QString timeoutText(int milliseconds)
+{
+    return QStringLiteral("下载超时（%1秒）：").arg(milliseconds / 1000);
+}
+
+int versionCheckDeadlineMs()
+{
+    return g_versionCheckDeadlineMs;
+}
+
+void setVersionCheckDeadlineMs(int milliseconds)
+{
+    g_versionCheckDeadlineMs = milliseconds;
+}
+
+int slowTransferWindowMs()
+{
+    return g_slowTransferWindowMs;
+}
+
+void setSlowTransferWindowMs(int milliseconds)
+{
+    g_slowTransferWindowMs = milliseconds;
+}
+
+qint64 slowTransferMinBytesPerSecond()
+{
+    return g_slowTransferMinBytesPerSecond;
+}
+
+void setSlowTransferMinBytesPerSecond(qint64 bytesPerSecond)
+{
+    g_slowTransferMinBytesPerSecond = bytesPerSecond;
+}
+
+TransferLimits TransferLimits::versionCheck()
+{
+    TransferLimits limits;
+    limits.deadlineMs = g_versionCheckDeadlineMs;
+    return limits;
+}
+
+TransferLimits TransferLimits::manifest()
+{
+    TransferLimits limits;
+    limits.slowWindowMs = g_slowTransferWindowMs;
+    limits.minBytesPerSecond = g_slowTransferMinBytesPerSecond;
+    return limits;
 }
 
 QNetworkRequest makeDownloadRequest(const QString &url)

@@ -9,6 +9,34 @@ int transferTimeoutMs();
 void setTransferTimeoutMs(int milliseconds);
 // "下载超时（120秒）：" for the time-out in force.
 QString transferTimeoutText();
+// The same form for any time-out: "下载超时（15秒）：".
+QString timeoutText(int milliseconds);
+
+// How long the whole update.ini transfer may take; a server that keeps
+// sending a byte now and then never trips the no-data time-out. The product
+// uses 15000 ms; tests shorten it.
+int versionCheckDeadlineMs();
+void setVersionCheckDeadlineMs(int milliseconds);
+
+// The manifest fails when it averages below the rate over the window. The
+// product uses 60000 ms and 1024 B/s; tests shorten the window.
+int slowTransferWindowMs();
+void setSlowTransferWindowMs(int milliseconds);
+qint64 slowTransferMinBytesPerSecond();
+void setSlowTransferMinBytesPerSecond(qint64 bytesPerSecond);
+
+// Limits a blocking download adds to the no-data time-out; zero is none.
+struct TransferLimits
+{
+    int deadlineMs = 0;
+    int slowWindowMs = 0;
+    qint64 minBytesPerSecond = 0;
+
+    // The version check: an overall deadline.
+    static TransferLimits versionCheck();
+    // The manifest: a minimum average rate.
+    static TransferLimits manifest();
+};
 
 // Largest control file (update.ini, md5.txt) the updater accepts.
 constexpr qint64 kMaxControlFileSize = 64 * 1024 * 1024;

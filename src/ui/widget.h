@@ -1,6 +1,7 @@
 #pragma once
 
 #include "manifest/filemanifest.h"
+#include "net/transfer.h"
 
 #include <QDialog>
 #include <QNetworkAccessManager>
@@ -44,9 +45,10 @@ public:
     bool checkUpdate();
 
     // Fetches url into savePath, running a local event loop until the
-    // transfer ends (src/net/blockingdownload.cpp).
+    // transfer ends (src/net/blockingdownload.cpp). limits come on top of
+    // the no-data time-out.
     bool downloadFileBlocking(const QString &url, const QString &savePath,
-                              QProgressBar *progressBar);
+                              QProgressBar *progressBar, const TransferLimits &limits = TransferLimits());
 
     void runUpdate();
     // Takes files over: entries are dropped as their tasks are made, so a

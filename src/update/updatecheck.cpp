@@ -21,7 +21,7 @@ bool Widget::checkUpdate()
     const QString url = SettingsStore::instance().value(kKeyUrl) + kUpdateIniFile;
     m_tempFiles.append(tempCopy);
 
-    if (!downloadFileBlocking(url, tempCopy, nullptr)) {
+    if (!downloadFileBlocking(url, tempCopy, nullptr, TransferLimits::versionCheck())) {
         m_statusText = kStatusStopped;
         m_errorMessage = tr("下载%1失败").arg(url);
         if (!m_trustFailure.isEmpty()) {

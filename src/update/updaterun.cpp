@@ -41,7 +41,7 @@ void Widget::runUpdate()
     const QString manifestUrl = SettingsStore::instance().value(kKeyUrl) + m_serverFolder + kMd5File;
     m_tempFiles.append(serverManifestPath);
 
-    if (!downloadFileBlocking(manifestUrl, serverManifestPath, ui->progressBar_updatefile)) {
+    if (!downloadFileBlocking(manifestUrl, serverManifestPath, ui->progressBar_updatefile, TransferLimits::manifest())) {
         m_statusText = kStatusFailed;
         m_errorMessage = tr("下载%1失败").arg(kMd5File, 0, QLatin1Char(' '));
         if (!m_trustFailure.isEmpty())

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 
 #ifdef _WIN32
@@ -404,6 +405,13 @@ FaultServer::FaultServer()
 FaultServer::~FaultServer()
 {
     m_server.close();
+    // The sockets are children of m_server, the last member to go: deleted
+    // there, their disconnected signal would reach the hashes already gone.
+    const QList<QTcpSocket *> sockets = m_server.findChildren<QTcpSocket *>();
+    for (QTcpSocket *socket : sockets) {
+        socket->disconnect(this);
+        delete socket;
+    }
 }
 
 bool FaultServer::listen()
@@ -527,6 +535,26 @@ void FaultServer::respond(QTcpSocket *socket, const QString &path)
 
     const qint64 length = route.announcedLength >= 0 ? route.announcedLength : route.body.size();
     head += "Content-Length: " + QByteArray::number(length) + "\r\n\r\n";
+    if (route.kind == Kind::Drip) {
+        socket->write(head + route.body.left(route.dripAfter));
+        // A child of the socket, so it goes with it.
+        auto *timer = new QTimer(socket);
+        const bool closeAtEnd = length == route.body.size();
+        connect(timer, &QTimer::timeout, socket,
+                [socket, timer, closeAtEnd, rest = route.body.mid(route.dripAfter)]() mutable {
+            if (!rest.isEmpty()) {
+                socket->write(rest.left(1));
+                rest.remove(0, 1);
+            }
+            if (rest.isEmpty()) {
+                timer->stop();
+                if (closeAtEnd)
+                    socket->disconnectFromHost();
+            }
+        });
+        timer->start(route.dripIntervalMs);
+        return;
+    }
     socket->write(head + route.body);
     switch (route.kind) {
     case Kind::Stall:
@@ -534,8 +562,12 @@ void FaultServer::respond(QTcpSocket *socket, const QString &path)
         break; // keep the connection open and silent
     case Kind::Reset:
         socket->flush();
-        socket->waitForBytesWritten(1000);
-        resetConnection(socket);
+        if (route.resetAfterMs > 0) {
+            QTimer::singleShot(route.resetAfterMs, socket, [socket]() { resetConnection(socket); });
+        } else {
+            socket->waitForBytesWritten(1000);
+            resetConnection(socket);
+        }
         break;
     default:
         socket->disconnectFromHost();

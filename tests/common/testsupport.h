@@ -106,8 +106,12 @@ public:
         LyingLength, // announces more bytes than it sends, then closes
         Stall,       // sends part of the body, then nothing
         Reset,       // sends part of the body, then resets the connection
+                     // (resetAfterMs later)
         Endless,     // sends body bytes for ever
-        Redirect     // answers with Location
+        Redirect,    // answers with Location
+        Drip         // sends the first dripAfter body bytes, then one byte
+                     // every dripIntervalMs, then closes; keeps silent when
+                     // it announced more
     };
     struct Route
     {
@@ -116,6 +120,9 @@ public:
         QByteArray body;
         qint64 announcedLength = -1; // -1: the body's real length
         QString location;
+        int dripIntervalMs = 100;
+        int dripAfter = 0;
+        int resetAfterMs = 0;
     };
 
     FaultServer();
