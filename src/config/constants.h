@@ -14,6 +14,8 @@ inline const QString kSystemCfgFile = QStringLiteral("/system.cfg");
 inline const QString kUpdateGroup = QStringLiteral("Update/");
 inline const QString kKeyUrl = QStringLiteral("URL");
 inline const QString kKeyExeName = QStringLiteral("ExeName");
+// Optional: "true" starts the main program after a failed check or update.
+inline const QString kKeyStartOnFailure = QStringLiteral("StartOnFailure");
 inline const QString kKeyVersionFolder = QStringLiteral("Version/Folder");
 inline const QString kKeyVersionVersion = QStringLiteral("Version/Version");
 inline const QString kStatusPreparing = QStringLiteral("准备开始更新");
@@ -25,3 +27,8 @@ inline const QString kStatusCancelling = QStringLiteral("正在取消更新");
 // Held inside UpdateTmp/ for a whole run: one updater per installation,
 // however its folder is spelled. Clean-ups leave it alone.
 inline const QString kLockFile = QStringLiteral("updater.lock");
+
+// The support log inside UpdateTmp/ and its one older generation. Clean-ups
+// leave both alone.
+inline const QString kLogFile = QStringLiteral("updater.log");
+inline const QString kOldLogFile = QStringLiteral("updater.log.1");

@@ -3,8 +3,8 @@
 #include <QMap>
 #include <QString>
 
-// system.cfg, read once on first use. Only [Update] URL and ExeName are
-// loaded; the file is never written and never read again during a run.
+// system.cfg, read once on first use. Only [Update] URL, ExeName and
+// StartOnFailure are loaded; the file is never written and never read again during a run.
 class SettingsStore
 {
 public:
@@ -30,3 +30,7 @@ private:
     QString m_path;
     QMap<QString, QString> m_values;
 };
+
+// A yes/no setting: "true" (any case) or "1"; anything else, and a missing
+// key, is no.
+bool isEnabledSetting(const QString &text);

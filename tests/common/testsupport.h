@@ -149,6 +149,7 @@ public:
     using Widget::m_isUpdating;
     using Widget::m_serverFolder;
     using Widget::m_serverVersion;
+    using Widget::setStartOnFailure;
     using Widget::m_statusText;
     using Widget::m_tempFiles;
     using Widget::m_totalFiles;
@@ -168,6 +169,7 @@ public:
     int overallMaximum() const;
     int fileValue() const;
     bool cancelEnabled() const;
+    QString buttonText() const;
 };
 
 // ".exe" on Windows, nothing elsewhere.
