@@ -570,8 +570,12 @@ void TestUpdate::endStates()
         const QString shots = qEnvironmentVariable("UPDATER_BINARY_DIR", QDir::currentPath()) + "/screenshots";
         QDir().mkpath(shots);
         QPixmap shot = dialog.grab();
-        if (QGuiApplication::platformName() == QLatin1String("xcb") && QTest::qWaitForWindowExposed(&dialog))
+        if (QGuiApplication::platformName() == QLatin1String("xcb") && QTest::qWaitForWindowExposed(&dialog)) {
+            // What the X server shows, once the last texts are painted.
+            dialog.repaint();
+            QTest::qWait(100);
             shot = dialog.screen()->grabWindow(dialog.winId());
+        }
         QVERIFY(shot.save(shots + "/endstate-" + kind + ".png"));
         QTest::mouseClick(dialog.findChild<QPushButton *>("pushButton_cancel"), Qt::LeftButton);
         QVERIFY(!dialog.isVisible());
