@@ -1,26 +1,22 @@
-# Target "deploy": gathers what a vendor ships into ${UPDATER_DEPLOY_DIR}, as
-# windeployqt does on Windows: the executables, the Qt DLLs they load, the
-# plugins Qt loads at run time (from platforms/, imageformats/, styles/ beside
-# the executable) and, for MinGW, the compiler's runtime DLLs.
+# Target "deploy": gathers what a vendor ships, as windeployqt does on
+# Windows, into two folders of ${UPDATER_DEPLOY_DIR}:
+#   client/  updater.exe with every DLL it needs and the plugins Qt loads at
+#            run time: what goes next to the vendor's program, nothing else;
+#   tools/   updater-publish.exe with the DLLs it needs.
+# and a zip of client/, whose size and files it prints.
 # Included from the top level after every executable target exists.
 
 set(UPDATER_DEPLOY_DIR ${PROJECT_BINARY_DIR}/deploy CACHE PATH
-    "Folder that receives the Windows executables and every DLL they need")
+    "Folder that receives client/, tools/ and the zip of client/")
+set(_client_dir ${UPDATER_DEPLOY_DIR}/client)
+set(_tools_dir ${UPDATER_DEPLOY_DIR}/tools)
+set(UPDATER_CLIENT_ZIP ${UPDATER_DEPLOY_DIR}/updater-client-${PROJECT_VERSION}.zip)
 
-set(_deploy_programs updater)
-if(TARGET updater-publish)
-    list(APPEND _deploy_programs updater-publish)
-endif()
-
-set(_deploy_commands COMMAND ${CMAKE_COMMAND} -E make_directory ${UPDATER_DEPLOY_DIR})
-foreach(_program IN LISTS _deploy_programs)
-    list(APPEND _deploy_commands
-        COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${_program}> ${UPDATER_DEPLOY_DIR}/)
-endforeach()
-
+# Every DLL the updater needs, beside updater.exe (the release tool links
+# the same library, so it takes the same list). Add to it here.
+set(UPDATER_RUNTIME_DLLS)
 foreach(_module Core Gui Widgets Network)
-    list(APPEND _deploy_commands
-        COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:Qt5::${_module}> ${UPDATER_DEPLOY_DIR}/)
+    list(APPEND UPDATER_RUNTIME_DLLS $<TARGET_FILE:Qt5::${_module}>)
 endforeach()
 
 # Qt5Network imports OpenSSL 3 (https), and so does the updater (signatures).
@@ -29,21 +25,7 @@ foreach(_dll libssl-3-x64.dll libcrypto-3-x64.dll)
     if(NOT _openssl_dll_${_dll})
         message(FATAL_ERROR "${_dll} not found beside the Qt in CMAKE_PREFIX_PATH (the OpenSSL 3 toolchain ships it in bin/)")
     endif()
-    list(APPEND _deploy_commands
-        COMMAND ${CMAKE_COMMAND} -E copy_if_different ${_openssl_dll_${_dll}} ${UPDATER_DEPLOY_DIR}/)
-endforeach()
-
-# qwindows is the real platform; qoffscreen lets tests show the dialog with no
-# display; qico decodes the .ico window icon; the vista style gives native
-# looking widgets.
-foreach(_plugin QWindowsIntegrationPlugin QOffscreenIntegrationPlugin QICOPlugin QWindowsVistaStylePlugin)
-    if(NOT TARGET Qt5::${_plugin})
-        message(FATAL_ERROR "Qt plugin ${_plugin} is missing from the Qt in CMAKE_PREFIX_PATH")
-    endif()
-    get_target_property(_type Qt5::${_plugin} QT_PLUGIN_TYPE)
-    list(APPEND _deploy_commands
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${UPDATER_DEPLOY_DIR}/${_type}
-        COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:Qt5::${_plugin}> ${UPDATER_DEPLOY_DIR}/${_type}/)
+    list(APPEND UPDATER_RUNTIME_DLLS ${_openssl_dll_${_dll}})
 endforeach()
 
 if(MINGW)
@@ -62,27 +44,56 @@ if(MINGW)
             message(FATAL_ERROR "${_dll} of ${CMAKE_CXX_COMPILER} not found")
         endif()
         get_filename_component(_path ${_path} REALPATH)
-        list(APPEND _deploy_commands
-            COMMAND ${CMAKE_COMMAND} -E copy_if_different ${_path} ${UPDATER_DEPLOY_DIR}/${_dll})
+        list(APPEND UPDATER_RUNTIME_DLLS ${_path})
     endforeach()
+endif()
+
+# qwindows is the platform; qico decodes the .ico window icon.
+set(_client_plugins QWindowsIntegrationPlugin QICOPlugin)
+
+set(_deploy_commands
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${_client_dir} ${_tools_dir} ${UPDATER_CLIENT_ZIP}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${_client_dir}
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:updater> ${UPDATER_RUNTIME_DLLS} ${_client_dir}/)
+foreach(_plugin IN LISTS _client_plugins)
+    if(NOT TARGET Qt5::${_plugin})
+        message(FATAL_ERROR "Qt plugin ${_plugin} is missing from the Qt in CMAKE_PREFIX_PATH")
+    endif()
+    get_target_property(_type Qt5::${_plugin} QT_PLUGIN_TYPE)
+    list(APPEND _deploy_commands
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${_client_dir}/${_type}
+        COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:Qt5::${_plugin}> ${_client_dir}/${_type}/)
+endforeach()
+if(TARGET updater-publish)
+    list(APPEND _deploy_commands
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${_tools_dir}
+        COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:updater-publish> ${UPDATER_RUNTIME_DLLS} ${_tools_dir}/)
 endif()
 
 # What a vendor ships needs no symbols or debug information; stripped, the
-# runtime DLL and updater.exe shrink to a fraction. Only the copies are
+# runtime DLL and the executables shrink to a fraction. Only the copies are
 # stripped, the build tree keeps its debug information.
 if(CMAKE_STRIP)
-    set(_deploy_stripped)
-    foreach(_program IN LISTS _deploy_programs)
-        list(APPEND _deploy_stripped ${UPDATER_DEPLOY_DIR}/$<TARGET_FILE_NAME:${_program}>)
-    endforeach()
-    if(MINGW)
-        list(APPEND _deploy_stripped ${UPDATER_DEPLOY_DIR}/libstdc++-6.dll ${UPDATER_DEPLOY_DIR}/libgcc_s_seh-1.dll
-            ${UPDATER_DEPLOY_DIR}/libwinpthread-1.dll)
+    set(_stripped ${_client_dir}/$<TARGET_FILE_NAME:updater>)
+    if(TARGET updater-publish)
+        list(APPEND _stripped ${_tools_dir}/$<TARGET_FILE_NAME:updater-publish>)
     endif()
-    list(APPEND _deploy_commands COMMAND ${CMAKE_STRIP} --strip-unneeded ${_deploy_stripped})
+    if(MINGW)
+        foreach(_dir ${_client_dir} ${_tools_dir})
+            list(APPEND _stripped ${_dir}/libstdc++-6.dll ${_dir}/libgcc_s_seh-1.dll ${_dir}/libwinpthread-1.dll)
+        endforeach()
+    endif()
+    list(APPEND _deploy_commands COMMAND ${CMAKE_STRIP} --strip-unneeded ${_stripped})
 endif()
 
+list(APPEND _deploy_commands
+    COMMAND ${CMAKE_COMMAND} -DCLIENT_DIR=${_client_dir} -DZIP=${UPDATER_CLIENT_ZIP}
+            -P ${CMAKE_CURRENT_LIST_DIR}/ZipClient.cmake)
+
 add_custom_target(deploy ALL ${_deploy_commands}
-    COMMENT "Gathering the Windows executables and their DLLs in ${UPDATER_DEPLOY_DIR}"
+    COMMENT "Gathering client/ and tools/ in ${UPDATER_DEPLOY_DIR}"
     VERBATIM)
-add_dependencies(deploy ${_deploy_programs})
+add_dependencies(deploy updater)
+if(TARGET updater-publish)
+    add_dependencies(deploy updater-publish)
+endif()

@@ -11,6 +11,7 @@
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <csignal>
@@ -93,21 +94,23 @@ QString describeDifferences(const Tree &actual, const Tree &expected)
     return lines.join(QStringLiteral("; "));
 }
 
-// UpdateTmp/'s entries but the lock a running updater holds there.
+// UpdateTmp/'s entries but the lock a running updater holds there and its log.
 QStringList tmpEntries(const QString &appDir)
 {
     QStringList entries = QDir(appDir + QStringLiteral("UpdateTmp"))
         .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     entries.removeAll(kLockFile);
+    entries.removeAll(kLogFile);
     return entries;
 }
 
 // The installation's files as the tests compare them: without the lock of
-// a running updater, the version record without its transaction stamp.
+// a running updater and its log, the version record without its transaction stamp.
 Tree installationTree(const QString &appDir)
 {
     Tree tree = snapshotTree(appDir);
     tree.remove(QLatin1Char('/') + kUpdateTmpDir + kLockFile);
+    tree.remove(QLatin1Char('/') + kUpdateTmpDir + kLogFile);
     const QString record = QLatin1Char('/') + kUpdateTmpDir + kUpdateIniFile;
     if (tree.contains(record))
         tree.insert(record, unstampedRecord(appDir + kUpdateTmpDir + kUpdateIniFile));
@@ -522,6 +525,12 @@ void TestEndToEnd::failureMidQueue()
     QTest::qWait(2000);
     QCOMPARE(updater->state(), QProcess::Running);
     QCOMPARE(requests(how), untilFailure);
+    // Support can read which request failed and how.
+    const QString log = QString::fromUtf8(readFile(app + kUpdateTmpDir + kLogFile));
+    if (how == MissingOnServer)
+        QVERIFY2(log.contains(QRegularExpression(QStringLiteral("请求失败: \"http://127\\.0\\.0\\.1:\\d+/2\\.0//b\\.txt\" HTTP状态: 404"))),
+                 qPrintable(log));
+    QVERIFY2(log.contains(QStringLiteral("更新未完成: \"更新失败: ")), qPrintable(log));
     Tree after = installationTree(app);
     QVERIFY2(after == before, qPrintable(describeDifferences(after, before)));
     QVERIFY(!QFileInfo::exists(app + kMarkerName));

@@ -50,6 +50,9 @@ void TestLauncher::batchBytes_data()
     QTest::newRow("relative in a folder")
         << "bin/My Main.exe"
         << QByteArray("@echo off\r\ntimeout /t 2 /nobreak\r\n\"%~dp0..\\bin\\My Main.exe\"\r\nexit");
+    QTest::newRow("relative, % doubled")
+        << "100%/%PATH%.exe"
+        << QByteArray("@echo off\r\ntimeout /t 2 /nobreak\r\n\"%~dp0..\\100%%\\%%PATH%%.exe\"\r\nexit");
     QTest::newRow("absolute keeps its form, % doubled")
         << "C:/Apps/100%/Main.exe"
         << QByteArray("@echo off\r\ntimeout /t 2 /nobreak\r\n\"C:/Apps/100%%/Main.exe\"\r\nexit");

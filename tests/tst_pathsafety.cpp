@@ -14,6 +14,8 @@ private slots:
     void singleKey();
     void wholeManifest_data();
     void wholeManifest();
+    void installationOnlyKeysAreTaken_data();
+    void installationOnlyKeysAreTaken();
 };
 
 void TestPathSafety::singleKey_data()
@@ -68,6 +70,12 @@ void TestPathSafety::singleKey_data()
     QTest::newRow("CONOUT$") << "/CONOUT$.x" << false;
     QTest::newRow("short name") << "/UPDATE~1.INI" << false;
     QTest::newRow("short name folder") << "/PROGRA~2/x" << false;
+    QTest::newRow("short name, lower case, many digits") << "/ab~12.txt" << false;
+    QTest::newRow("short name of tilde and digit only") << "/~1" << false;
+    QTest::newRow("tilde digit, long extension") << "/file~1.json" << true;
+    QTest::newRow("tilde digits, long base") << "/backup~2024.db" << true;
+    QTest::newRow("tilde digit inside the base") << "/a~1b.txt" << true;
+    QTest::newRow("tilde digit before a second dot") << "/x.y~1" << true;
     QTest::newRow("version record") << "/update.ini" << false;
     QTest::newRow("version record, other case") << "/Update.INI" << false;
     QTest::newRow("downloaded version file") << "/updatetmp.ini" << false;
@@ -107,6 +115,39 @@ void TestPathSafety::wholeManifest()
     FileManifest manifest;
     for (const QString &key : keys)
         manifest.insert(key, QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
+    QCOMPARE(findUnsafeManifestKey(manifest), unsafe);
+}
+
+void TestPathSafety::installationOnlyKeysAreTaken_data()
+{
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<QStringList>("taken");
+    QTest::addColumn<QString>("unsafe");
+
+    QTest::newRow("made from an installed copy")
+        << QStringList({"/UpdateTmp/update.ini", "/UpdateTmp/updater.log", "/a.txt", "/md5.txt",
+                        "/updateBackup/files/x"})
+        << QStringList({"/UpdateTmp/update.ini", "/UpdateTmp/updater.log", "/md5.txt", "/updateBackup/files/x"})
+        << QString();
+    QTest::newRow("any letter case")
+        << QStringList({"/MD5.TXT", "/MD5tmp.txt", "/Update.ini", "/updatetmp.ini", "/x"})
+        << QStringList({"/MD5.TXT", "/MD5tmp.txt", "/Update.ini", "/updatetmp.ini"}) << QString();
+    QTest::newRow("deeper the names are the release's")
+        << QStringList({"/docs/md5.txt", "/lib/UpdateTmp/a"}) << QStringList() << QString();
+    QTest::newRow("the rest is still checked")
+        << QStringList({"/../x", "/md5.txt"}) << QStringList({"/md5.txt"}) << "/../x";
+}
+
+void TestPathSafety::installationOnlyKeysAreTaken()
+{
+    QFETCH(QStringList, keys);
+    QFETCH(QStringList, taken);
+    QFETCH(QString, unsafe);
+    FileManifest manifest;
+    for (const QString &key : keys)
+        manifest.insert(key, QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
+    QCOMPARE(takeInstallationOnlyKeys(manifest), taken);
+    QCOMPARE(manifest.size(), keys.size() - taken.size());
     QCOMPARE(findUnsafeManifestKey(manifest), unsafe);
 }
 

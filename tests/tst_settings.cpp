@@ -25,21 +25,28 @@ void TestSettings::values_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("url");
     QTest::addColumn<QString>("exeName");
+    QTest::addColumn<bool>("startOnFailure");
 
     QTest::newRow("both") << QByteArray("[Update]\nURL=http://h/u/\nExeName=Main.exe\n")
-                          << "http://h/u/" << "Main.exe";
+                          << "http://h/u/" << "Main.exe" << false;
     QTest::newRow("CR LF and other groups")
         << QByteArray("[Other]\r\nURL=x\r\n[Update]\r\nExeName=a b.exe\r\nURL=http://h/\r\n")
-        << "http://h/" << "a b.exe";
-    QTest::newRow("outside the group") << QByteArray("URL=http://h/\nExeName=Main.exe\n") << "" << "";
-    QTest::newRow("empty group") << QByteArray("[Update]\n") << "" << "";
+        << "http://h/" << "a b.exe" << false;
+    QTest::newRow("outside the group") << QByteArray("URL=http://h/\nExeName=Main.exe\nStartOnFailure=true\n")
+                                       << "" << "" << false;
+    QTest::newRow("empty group") << QByteArray("[Update]\n") << "" << "" << false;
 #ifdef Q_OS_WIN
     // QSettings matches INI keys in any case on Windows.
-    QTest::newRow("keys match in any case") << QByteArray("[Update]\nurl=http://h/\n") << "http://h/" << "";
+    QTest::newRow("keys match in any case") << QByteArray("[Update]\nurl=http://h/\n") << "http://h/" << "" << false;
 #else
-    QTest::newRow("keys are case-sensitive") << QByteArray("[Update]\nurl=http://h/\n") << "" << "";
+    QTest::newRow("keys are case-sensitive") << QByteArray("[Update]\nurl=http://h/\n") << "" << "" << false;
 #endif
-    QTest::newRow("empty file") << QByteArray() << "" << "";
+    QTest::newRow("empty file") << QByteArray() << "" << "" << false;
+    QTest::newRow("start on failure") << QByteArray("[Update]\nStartOnFailure=true\n") << "" << "" << true;
+    QTest::newRow("start on failure, 1") << QByteArray("[Update]\nStartOnFailure=1\n") << "" << "" << true;
+    QTest::newRow("start on failure, TRUE") << QByteArray("[Update]\nStartOnFailure=TRUE\n") << "" << "" << true;
+    QTest::newRow("start on failure off") << QByteArray("[Update]\nStartOnFailure=false\n") << "" << "" << false;
+    QTest::newRow("start on failure, other text") << QByteArray("[Update]\nStartOnFailure=on\n") << "" << "" << false;
 }
 
 void TestSettings::values()
@@ -47,6 +54,7 @@ void TestSettings::values()
     QFETCH(QByteArray, content);
     QFETCH(QString, url);
     QFETCH(QString, exeName);
+    QFETCH(bool, startOnFailure);
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("system.cfg"));
@@ -54,6 +62,7 @@ void TestSettings::values()
     SettingsStore store(path);
     QCOMPARE(store.value(kKeyUrl), url);
     QCOMPARE(store.value(kKeyExeName), exeName);
+    QCOMPARE(isEnabledSetting(store.value(kKeyStartOnFailure)), startOnFailure);
     QCOMPARE(readFile(path), content); // never written back
 }
 

@@ -260,7 +260,7 @@ void TestSignature::refused()
     QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), kStatusFailed, 30000);
     QTest::qWait(200); // a wrongly accepted release would be fetching by now
     QCOMPARE(dialog.statusLabel(), kStatusFailed);
-    QCOMPARE(dialog.detailLabel(), text);
+    QCOMPARE(dialog.m_errorMessage, text);
 
     QCOMPARE(installationState(appDir()), before);
     const QString prefix = QLatin1Char('/') + name;

@@ -97,8 +97,8 @@ void TestTls::certificates()
     // Today's text of a failed check, followed by Qt's reason.
     QCOMPARE(dialog.m_statusText, kStatusStopped);
     const QString prefix = QStringLiteral("下载%1update.ini失败：").arg(nginx.baseUrl());
-    QVERIFY2(dialog.detailLabel().startsWith(prefix), qPrintable(dialog.detailLabel()));
-    QVERIFY2(dialog.detailLabel().contains(reason, Qt::CaseInsensitive), qPrintable(dialog.detailLabel()));
+    QVERIFY2(dialog.m_errorMessage.startsWith(prefix), qPrintable(dialog.m_errorMessage));
+    QVERIFY2(dialog.m_errorMessage.contains(reason, Qt::CaseInsensitive), qPrintable(dialog.m_errorMessage));
     dialog.show();
     QTest::qWait(200);
     QCOMPARE(dialog.statusLabel(), kStatusStopped);
@@ -132,7 +132,7 @@ void TestTls::unusableCaFile()
     QVERIFY(!dialog.checkUpdate());
     QCOMPARE(dialog.m_statusText, kStatusStopped);
     const QString expected = QStringLiteral("下载%1update.ini失败：").arg(nginx.baseUrl()) + reason + path;
-    QVERIFY2(dialog.detailLabel().startsWith(expected), qPrintable(dialog.detailLabel()));
+    QVERIFY2(dialog.m_errorMessage.startsWith(expected), qPrintable(dialog.m_errorMessage));
     QCOMPARE(nginx.requestedPaths(), QStringList());
 }
 

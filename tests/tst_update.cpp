@@ -9,7 +9,9 @@
 #include "update/updatetransaction.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QMessageBox>
+#include <QScreen>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -52,6 +54,9 @@ private slots:
     void runStartsOnceAfterShow();
     void failedCheckFetchesNothingMore_data();
     void failedCheckFetchesNothingMore();
+    void installedCopyManifestUpdates();
+    void endStates_data();
+    void endStates();
 
     void cancelBoxKeepGoing();
     void cancelConfirmed();
@@ -181,7 +186,6 @@ void TestUpdate::fullUpdate()
     QCOMPARE(dialog.overallMaximum(), 6);
     QCOMPARE(dialog.overallValue(), 6);
     QCOMPARE(dialog.fileValue(), 100);
-    QVERIFY(!dialog.cancelEnabled());
 
     // One request at a time, in path order, each name exactly as published.
     QCOMPARE(m_nginx->requestedPaths(),
@@ -241,13 +245,12 @@ void TestUpdate::queueTextsWhileAFileStalls()
     QCOMPARE(dialog.detailLabel(), QStringLiteral("b.txt"));
     QCOMPARE(dialog.overallValue(), 1);
     QCOMPARE(dialog.overallMaximum(), 3);
-    QCOMPARE(dialog.fileValue(), 100); // the first file's last value, until b reports
+    QCOMPARE(dialog.fileValue(), 0); // each file starts at 0
     QVERIFY(dialog.cancelEnabled());
 
     QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), kStatusFailed, 10000);
     QCOMPARE(dialog.detailLabel(), QStringLiteral("下载错误:下载超时（1秒）"));
     QVERIFY(!m_faults.requestedPaths().contains("/stall/2.0//c.txt"));
-    QVERIFY(!dialog.cancelEnabled());
     // The first file was fetched, then cleaned away; nothing was installed.
     auto after = snapshotTree(appDir());
     after.remove("/md5.txt"); // the local manifest, made from the installation
@@ -300,6 +303,8 @@ void TestUpdate::failureMidQueue()
     runToEnd(dialog);
     QCOMPARE(dialog.statusLabel(), kStatusFailed);
     QVERIFY2(dialog.detailLabel().startsWith(detailStart), qPrintable(dialog.detailLabel()));
+    if (kind == 404 || kind == 500)
+        QCOMPARE(dialog.fileValue(), 0); // an error page is no progress
     QVERIFY(!m_faults.requestedPaths().contains("/mid/2.0//c.txt"));
     QVERIFY(dialog.isVisible()); // waits for the user
     auto after = snapshotTree(appDir());
@@ -313,8 +318,7 @@ void TestUpdate::unsafeKeyStopsBeforeAnyFile_data()
 {
     QTest::addColumn<QString>("key");
     QTest::newRow("climbs out") << "/../outside.txt";
-    QTest::newRow("version record") << "/update.ini";
-    QTest::newRow("into the temporary folder") << "/UpdateTmp/x.dll";
+    QTest::newRow("forbidden character") << "/a:b.txt";
     QTest::newRow("device name") << "/nul.txt";
     QTest::newRow("short name") << "/UPDATE~1.INI";
 }
@@ -481,6 +485,114 @@ void TestUpdate::failedCheckFetchesNothingMore()
     QCOMPARE(dialog.detailLabel(), detail);
     QCOMPARE(m_faults.requestedPaths(), QStringList({base + "update.ini"}));
     QVERIFY(!QFileInfo::exists(appDir() + "a.txt"));
+}
+
+void TestUpdate::installedCopyManifestUpdates()
+{
+    // A manifest generated from an installed copy lists the copy's own
+    // state files; they are skipped, the rest is installed.
+    const QByteArray record = "[Version]\nFolder=9.9\nVersion=9.9\n";
+    QVERIFY(writeServerRelease(m_serverRoot.filePath("installed"), "2.0", "2.0",
+                               {{"/a.txt", "two"},
+                                {"/md5.txt", "an old manifest"},
+                                {"/UpdateTmp/update.ini", record},
+                                {"/updatebackup/journal", "x"}}));
+    install({{"/a.txt", "one"}});
+    SettingsStore::instance().setValue(kKeyUrl, m_nginx->baseUrl() + "installed/");
+
+    WidgetProbe dialog;
+    runToEnd(dialog);
+    QCOMPARE(dialog.statusLabel(), QStringLiteral("更新完成!"));
+    QCOMPARE(m_nginx->requestedPaths().filter("/installed/"),
+             QStringList({"/installed/update.ini", "/installed/2.0/md5.txt", "/installed/2.0//a.txt"}));
+    QCOMPARE(readFile(appDir() + "a.txt"), QByteArray("two"));
+    QCOMPARE(unstampedRecord(appDir() + "UpdateTmp/update.ini"),
+             readFile(m_serverRoot.filePath("installed/update.ini")));
+    QVERIFY(!QFileInfo::exists(appDir() + "UpdateBackup"));
+}
+
+void TestUpdate::endStates_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("startOnFailure");
+    QTest::addColumn<bool>("clickClose");
+    QTest::addColumn<bool>("started");
+
+    QTest::newRow("failure") << "failure" << false << true << false;
+    QTest::newRow("failure, start on failure") << "failure" << true << false << true;
+    QTest::newRow("cancel") << "cancel" << false << true << false;
+    QTest::newRow("cancel, start on failure, closed") << "cancel" << true << true << true;
+    QTest::newRow("unreachable") << "unreachable" << false << true << false;
+    QTest::newRow("unreachable, start on failure") << "unreachable" << true << false << true;
+    QTest::newRow("manifest missing, start on failure, closed") << "manifest" << true << true << true;
+    QTest::newRow("done, closed") << "done" << false << true << true;
+}
+
+void TestUpdate::endStates()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, startOnFailure);
+    QFETCH(bool, clickClose);
+    QFETCH(bool, started);
+
+    serveFaultRelease("end", {{"/a.txt", "first"}});
+    if (kind == QLatin1String("failure"))
+        m_faults.setBody("/end/2.0//a.txt", "gone", 404);
+    else if (kind == QLatin1String("cancel"))
+        m_faults.setStall("/end/2.0//a.txt", "fi", 5);
+    else if (kind == QLatin1String("manifest"))
+        m_faults.setBody("/end/2.0/md5.txt", "gone", 404);
+    else if (kind == QLatin1String("unreachable"))
+        SettingsStore::instance().setValue(kKeyUrl, QStringLiteral("http://127.0.0.1:%1/").arg(freeLocalPort()));
+    install({});
+
+    WidgetProbe dialog;
+    dialog.setStartOnFailure(startOnFailure);
+    QVERIFY(startUpdate(dialog) || kind == QLatin1String("unreachable"));
+    if (kind == QLatin1String("unreachable"))
+        dialog.show();
+    if (kind == QLatin1String("cancel")) {
+        QTRY_VERIFY_WITH_TIMEOUT(m_faults.requestedPaths().contains("/end/2.0//a.txt"), 10000);
+        whenBoxOpens([](QMessageBox *box) { box->buttons().first()->click(); });
+        QTest::mouseClick(dialog.findChild<QPushButton *>("pushButton_cancel"), Qt::LeftButton);
+    }
+    QElapsedTimer sinceEnd;
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.buttonText() == QStringLiteral("关闭"), 30000);
+    sinceEnd.start();
+    QCOMPARE(dialog.statusLabel(), kind == QLatin1String("done") ? QStringLiteral("更新完成!")
+                                   : kind == QLatin1String("unreachable") ? kStatusStopped
+                                                                          : kStatusFailed);
+    QVERIFY(dialog.cancelEnabled());
+    QVERIFY(dialog.isVisible());
+
+    // For a look by eye: each end state as the user sees it.
+    if (clickClose) {
+        const QString shots = qEnvironmentVariable("UPDATER_BINARY_DIR", QDir::currentPath()) + "/screenshots";
+        QDir().mkpath(shots);
+        QPixmap shot = dialog.grab();
+        if (QGuiApplication::platformName() == QLatin1String("xcb") && QTest::qWaitForWindowExposed(&dialog)) {
+            // What the X server shows, once the last texts are painted.
+            dialog.repaint();
+            QTest::qWait(100);
+            shot = dialog.screen()->grabWindow(dialog.winId());
+        }
+        QVERIFY(shot.save(shots + "/endstate-" + kind + ".png"));
+        QTest::mouseClick(dialog.findChild<QPushButton *>("pushButton_cancel"), Qt::LeftButton);
+        QVERIFY(!dialog.isVisible());
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 10000);
+        // Long enough to read the failure first.
+        QVERIFY2(sinceEnd.elapsed() >= 2500, qPrintable(QString::number(sinceEnd.elapsed())));
+    }
+    if (started) {
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker()), 15000);
+        QTest::qWait(300);
+        QCOMPARE(readFile(marker()), kStartedLine);
+    } else {
+        // The launcher waits two seconds before the program runs.
+        QTest::qWait(3000);
+        QVERIFY(!QFileInfo::exists(marker()));
+    }
 }
 
 void TestUpdate::cancelBoxKeepGoing()

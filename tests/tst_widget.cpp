@@ -1,6 +1,8 @@
 // The dialog as it is built: form, look, slot table and label handling.
 
+#include "app/supportlog.h"
 #include "testsupport.h"
+#include "ui/screenfit.h"
 
 #include <QBoxLayout>
 #include <QDir>
@@ -10,6 +12,7 @@
 #include <QMetaMethod>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QSpacerItem>
 #include <QTemporaryDir>
@@ -39,6 +42,12 @@ private slots:
     void paintsBackground();
     void chineseTextHasAFont();
     void windowIconHasItsImage();
+    void detailLineIsElided_data();
+    void detailLineIsElided();
+    void opensCentredAndMovesByDrag_data();
+    void opensCentredAndMovesByDrag();
+    void logRotation_data();
+    void logRotation();
 };
 
 namespace {
@@ -166,7 +175,10 @@ void TestWidget::fixedConnections()
     WidgetProbe dialog;
     dialog.m_appDir = app.path() + QLatin1Char('/');
 
-    // The cancel button asks for confirmation once an update runs.
+    // Disabled until the downloads start; then it asks for confirmation.
+    auto *button = dialog.findChild<QPushButton *>(QStringLiteral("pushButton_cancel"));
+    QVERIFY(!button->isEnabled());
+    button->setEnabled(true);
     dialog.m_isUpdating = true;
     QString boxTitle;
     QTimer::singleShot(0, &dialog, [&]() {
@@ -175,7 +187,7 @@ void TestWidget::fixedConnections()
         boxTitle = box->windowTitle();
         box->reject();
     });
-    dialog.findChild<QPushButton *>(QStringLiteral("pushButton_cancel"))->click();
+    button->click();
     QCOMPARE(boxTitle, QStringLiteral("确认取消"));
     QVERIFY(dialog.m_isUpdating);
 
@@ -326,12 +338,106 @@ void TestWidget::windowIconHasItsImage()
     Widget dialog; // registers the embedded resources
     // The resource path, not a "qrc:" URL, which QIcon would take for a file name.
     const QIcon icon(QStringLiteral(":/res/logo.ico"));
-    QCOMPARE(icon.availableSizes(), QList<QSize>({QSize(64, 64)}));
+    QCOMPARE(icon.availableSizes(), QList<QSize>({QSize(16, 16), QSize(24, 24), QSize(32, 32), QSize(48, 48),
+                                                  QSize(64, 64), QSize(256, 256)}));
     QVERIFY(QIcon(QStringLiteral("qrc:/res/logo.ico")).availableSizes().isEmpty());
     const QImage image = icon.pixmap(64, 64).toImage();
     QVERIFY(image.hasAlphaChannel());
     QCOMPARE(qAlpha(image.pixel(0, 0)), 0);     // transparent corner
     QVERIFY(qAlpha(image.pixel(32, 32)) > 200); // drawn centre
+}
+
+void TestWidget::detailLineIsElided_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<QString>("end");
+    QTest::addColumn<bool>("elided");
+
+    const QString url = QStringLiteral("http://updates.example.com/app/3.0//data/") + QString(40, QLatin1Char('x'))
+        + QStringLiteral("/pack05.dat");
+    QTest::newRow("fits") << QStringLiteral("a.dll") << "a.dll" << "a.dll" << false;
+    QTest::newRow("long: both ends stay")
+        << QStringLiteral("下载错误:Error transferring ") + url + QStringLiteral(" - server replied: Not Found")
+        << "下载错误:Error" << "Not Found" << true;
+    QTest::newRow("line breaks become blanks") << QStringLiteral("a\nb\r\nc") << "a b c" << "a b c" << false;
+}
+
+void TestWidget::detailLineIsElided()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, start);
+    QFETCH(QString, end);
+    QFETCH(bool, elided);
+
+    // In the dialog: the label shows what fits, the tool tip all of it.
+    WidgetProbe dialog;
+    dialog.m_errorMessage = text;
+    dialog.refreshLabels();
+    auto *label = dialog.findChild<QLabel *>(QStringLiteral("label_updatefile"));
+    QCOMPARE(label->toolTip(), text);
+    const QString shown = label->text();
+    QVERIFY2(shown.startsWith(start) && shown.endsWith(end), qPrintable(shown));
+    QCOMPARE(shown.contains(QChar(0x2026)), elided);
+    QVERIFY(label->fontMetrics().horizontalAdvance(shown) <= label->contentsRect().width());
+    QCOMPARE(elideDetail(text, label->fontMetrics(), label->contentsRect().width()), shown);
+}
+
+void TestWidget::opensCentredAndMovesByDrag_data()
+{
+    QTest::addColumn<QString>("grabbed");
+    QTest::addColumn<bool>("moves");
+    QTest::newRow("status line") << "label_update" << true;
+    QTest::newRow("progress bar") << "progressBar_update" << true;
+    QTest::newRow("background") << "Widget" << true;
+    QTest::newRow("button") << "pushButton_cancel" << false;
+}
+
+void TestWidget::opensCentredAndMovesByDrag()
+{
+    QFETCH(QString, grabbed);
+    QFETCH(bool, moves);
+
+    QTemporaryDir app;
+    WidgetProbe dialog;
+    dialog.m_appDir = app.path() + QLatin1Char('/');
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    const QScreen *screen = dialog.screen();
+    QCOMPARE(dialog.pos(), centredTopLeft(screen->availableGeometry(), dialog.size()));
+    QCOMPARE(centredTopLeft(QRect(100, 50, 1000, 700), QSize(640, 455)), QPoint(280, 172));
+
+    QWidget *target = grabbed == dialog.objectName() ? &dialog : dialog.findChild<QWidget *>(grabbed);
+    QVERIFY(target);
+    target->setEnabled(true);
+    const QPoint start = dialog.pos();
+    const QPoint at(5, 5);
+    QTest::mousePress(target, Qt::LeftButton, Qt::NoModifier, at);
+    QMouseEvent move(QEvent::MouseMove, at + QPoint(30, 20), target->mapToGlobal(at + QPoint(30, 20)),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &move);
+    QTest::mouseRelease(target, Qt::LeftButton, Qt::NoModifier, at + QPoint(30, 20));
+    QCOMPARE(dialog.pos(), moves ? start + QPoint(30, 20) : start);
+}
+
+void TestWidget::logRotation_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<qint64>("incoming");
+    QTest::addColumn<bool>("rotate");
+    QTest::newRow("empty") << qint64(0) << qint64(10) << false;
+    QTest::newRow("empty, huge line") << qint64(0) << kSupportLogLimit * 2 << false;
+    QTest::newRow("reaches the limit") << kSupportLogLimit - 10 << qint64(10) << false;
+    QTest::newRow("passes the limit") << kSupportLogLimit - 10 << qint64(11) << true;
+    QTest::newRow("already past") << kSupportLogLimit + 1 << qint64(1) << true;
+}
+
+void TestWidget::logRotation()
+{
+    QFETCH(qint64, size);
+    QFETCH(qint64, incoming);
+    QFETCH(bool, rotate);
+    QCOMPARE(shouldRotateLog(size, incoming), rotate);
 }
 
 QTEST_MAIN(TestWidget)

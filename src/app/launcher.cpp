@@ -23,14 +23,15 @@ QString resolveMainProgramPath(const QString &exeName, const QString &appDir)
 
 QByteArray mainProgramBatch(const QString &exeName)
 {
+    // cmd expands %NAME% even inside quotes; a doubled % is a literal one.
+    const QString escaped = QString(exeName).replace(QLatin1Char('%'), QStringLiteral("%%"));
     QString program;
     if (QDir::isAbsolutePath(exeName)) {
-        // cmd expands %NAME% even inside quotes; a doubled % is a literal one.
-        program = QString(exeName).replace(QLatin1Char('%'), QStringLiteral("%%"));
+        program = escaped;
     } else {
         // %~dp0 is the batch's own folder, UpdateTmp\, so the line stays
         // ASCII whatever the installation folder is called.
-        program = QStringLiteral("%~dp0..\\") + QString(exeName).replace(QLatin1Char('/'), QLatin1Char('\\'));
+        program = QStringLiteral("%~dp0..\\") + QString(escaped).replace(QLatin1Char('/'), QLatin1Char('\\'));
     }
     const QString text = QStringLiteral("@echo off\r\n"
                                         "timeout /t 2 /nobreak\r\n"
@@ -66,6 +67,7 @@ void startMainProgram(const QString &exeName)
     }
     const QString appDir = QCoreApplication::applicationDirPath();
     const QString programPath = resolveMainProgramPath(exeName, appDir);
+    qDebug() << "启动主程序:" << programPath;
 
 #ifdef Q_OS_WIN
     const QString batchPath = mainProgramBatchPath(appDir);

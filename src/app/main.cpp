@@ -1,15 +1,18 @@
 #include "app/consolereport.h"
 #include "app/instanceguard.h"
 #include "app/launcher.h"
+#include "app/supportlog.h"
 #include "config/constants.h"
 #include "config/settingsstore.h"
 #include "ui/widget.h"
 #include "update/updatetransaction.h"
 
 #include <QApplication>
+#include <QDebug>
 #include <QIcon>
 #include <QJsonObject>
 #include <QLockFile>
+#include <QSettings>
 
 int main(int argc, char *argv[])
 {
@@ -27,6 +30,15 @@ int main(int argc, char *argv[])
     if (!installationLock)
         return 1;
 
+    // Only the updater holding the lock writes the log.
+    QString logError;
+    if (!startSupportLog(appDir, &logError))
+        qDebug() << "无法写入日志:" << logError;
+    const QString installedVersion =
+        QSettings(appDir + kUpdateTmpDir + kUpdateIniFile, QSettings::IniFormat).value(kKeyVersionVersion).toString();
+    qDebug() << "更新程序启动:" << QStringLiteral(UPDATER_VERSION) << "已安装版本:" << installedVersion
+             << "URL:" << SettingsStore::instance().value(kKeyUrl);
+
     // An apply that died half way is undone before anything looks at the
     // installation, so it is the old version again.
     UpdateTransaction::recover(appDir);
@@ -34,21 +46,28 @@ int main(int argc, char *argv[])
     const bool consoleMode = QCoreApplication::arguments().mid(1).contains(QStringLiteral("console"));
 
     Widget dialog;
+    // A caller of the console mode decides itself what to start.
+    dialog.setStartOnFailure(!consoleMode
+                             && isEnabledSetting(SettingsStore::instance().value(kKeyStartOnFailure)));
     QJsonObject report;
     const bool success = true;
     const QString errormsg = QLatin1String("");
     const bool update = !dialog.checkUpdate();
+    qDebug() << "版本检查:" << dialog.statusSummary();
 
     if (update) {
         if (consoleMode)
             printConsoleReport(report, success, update, errormsg);
         dialog.show();
-        return app.exec();
+        const int code = app.exec();
+        qDebug() << "更新程序结束，退出码" << code;
+        return code;
     }
 
     if (consoleMode)
         printConsoleReport(report, success, update, errormsg);
     else
         startMainProgram(SettingsStore::instance().value(kKeyExeName));
+    qDebug() << "更新程序结束，退出码" << 0;
     return 0;
 }

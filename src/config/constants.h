@@ -18,6 +18,8 @@ inline const QString kKeyExeName = QStringLiteral("ExeName");
 inline const QString kKeyCaFile = QStringLiteral("CaFile");
 // Optional: base64 of the Ed25519 key releases must be signed with.
 inline const QString kKeyPublicKey = QStringLiteral("PublicKey");
+// Optional: "true" starts the main program after a failed check or update.
+inline const QString kKeyStartOnFailure = QStringLiteral("StartOnFailure");
 inline const QString kKeyVersionFolder = QStringLiteral("Version/Folder");
 inline const QString kKeyVersionVersion = QStringLiteral("Version/Version");
 // Entries of a signed update.ini; the record keeps Published.
@@ -33,3 +35,8 @@ inline const QString kStatusCancelling = QStringLiteral("正在取消更新");
 // Held inside UpdateTmp/ for a whole run: one updater per installation,
 // however its folder is spelled. Clean-ups leave it alone.
 inline const QString kLockFile = QStringLiteral("updater.lock");
+
+// The support log inside UpdateTmp/ and its one older generation. Clean-ups
+// leave both alone.
+inline const QString kLogFile = QStringLiteral("updater.log");
+inline const QString kOldLogFile = QStringLiteral("updater.log.1");

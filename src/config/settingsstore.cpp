@@ -43,6 +43,7 @@ void SettingsStore::load()
     auto settings = std::make_unique<QSettings>(m_path, QSettings::IniFormat);
     const QString url = settings->value(kUpdateGroup + kKeyUrl, QVariant()).toString();
     const QString exeName = settings->value(kUpdateGroup + kKeyExeName, QVariant()).toString();
+    const QString startOnFailure = settings->value(kUpdateGroup + kKeyStartOnFailure, QVariant()).toString();
     if (!m_values.contains(kKeyUrl))
         m_values.insert(kKeyUrl, url);
     if (!m_values.contains(kKeyExeName))
@@ -56,4 +57,13 @@ void SettingsStore::load()
             m_present.insert(optional);
         }
     }
+    if (!m_values.contains(kKeyStartOnFailure))
+        m_values.insert(kKeyStartOnFailure, startOnFailure);
+}
+
+bool isEnabledSetting(const QString &text)
+{
+    const QString value = text.trimmed();
+    return value.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0
+        || value == QLatin1String("1");
 }

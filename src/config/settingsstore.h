@@ -4,9 +4,9 @@
 #include <QSet>
 #include <QString>
 
-// system.cfg, read once on first use. Only [Update] URL and ExeName, and
-// the optional CaFile and PublicKey when present, are loaded; the file is
-// never written and never read again during a run.
+// system.cfg, read once on first use. Only [Update] URL, ExeName and
+// StartOnFailure, and the optional CaFile and PublicKey when present, are
+// loaded; the file is never written and never read again during a run.
 class SettingsStore
 {
 public:
@@ -39,3 +39,7 @@ private:
     QMap<QString, QString> m_values;
     QSet<QString> m_present;
 };
+
+// A yes/no setting: "true" (any case) or "1"; anything else, and a missing
+// key, is no.
+bool isEnabledSetting(const QString &text);

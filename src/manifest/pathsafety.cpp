@@ -31,16 +31,18 @@ bool hasForbiddenCharacter(const QString &component)
     return false;
 }
 
-// "~" and a digit may be an 8.3 short name standing for another entry.
+// Windows may give another entry a short alias of this shape ("PROGRA~1",
+// "FILE~12.JSO"): a base of at most 8 characters ending in "~" and
+// digits, and an extension of at most 3.
 bool mayBeShortName(const QString &component)
 {
-    static const QRegularExpression tildeDigit(QStringLiteral("~[0-9]"));
-    return tildeDigit.match(component).hasMatch();
+    static const QRegularExpression shortName(QStringLiteral("\\A([^.]{0,7}~[0-9]+)(\\.[^.]{0,3})?\\z"));
+    const QRegularExpressionMatch match = shortName.match(component);
+    return match.hasMatch() && match.capturedLength(1) <= 8;
 }
 
-bool isReservedTopLevel(const QStringList &components)
+bool isReservedTopLevel(const QString &first)
 {
-    const QString first = components.first();
     static const QStringList files = {
         QStringLiteral("update.ini"), QStringLiteral("updateTmp.ini"),
         QStringLiteral("md5Tmp.txt"), QStringLiteral("md5.txt")};
@@ -72,7 +74,26 @@ bool isSafeManifestKey(const QString &key)
         if (hasForbiddenCharacter(component) || isDeviceName(component) || mayBeShortName(component))
             return false;
     }
-    return !isReservedTopLevel(components);
+    return !isReservedTopLevel(components.first());
+}
+
+bool isInstallationOnlyKey(const QString &key)
+{
+    return key.startsWith(QLatin1Char('/')) && isReservedTopLevel(key.mid(1).section(QLatin1Char('/'), 0, 0));
+}
+
+QStringList takeInstallationOnlyKeys(FileManifest &manifest)
+{
+    QStringList taken;
+    for (auto it = manifest.begin(); it != manifest.end();) {
+        if (isInstallationOnlyKey(it.key())) {
+            taken.append(it.key());
+            it = manifest.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return taken;
 }
 
 QString findUnsafeManifestKey(const FileManifest &manifest)

@@ -3,6 +3,7 @@
 #include "filemanifest.h"
 
 #include <QString>
+#include <QStringList>
 
 // A manifest key is installed at <application dir> + key. These checks make
 // sure that on every platform a key names exactly one file inside the
@@ -15,3 +16,12 @@ bool isSafeManifestKey(const QString &key);
 // The first key of the manifest that is unsafe on its own or that differs
 // from another key only in letter case; a null string when all are safe.
 QString findUnsafeManifestKey(const FileManifest &manifest);
+
+// Keys that name the updater's own state in an installation: /md5.txt,
+// /update.ini, /updateTmp.ini, /md5Tmp.txt and anything under /UpdateTmp or
+// /UpdateBackup, in any letter case. A manifest made from an installed copy
+// lists them; they are never fetched or installed.
+bool isInstallationOnlyKey(const QString &key);
+
+// Removes those keys from manifest and returns them, in order.
+QStringList takeInstallationOnlyKeys(FileManifest &manifest);

@@ -58,9 +58,12 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
 
     if (progressBar) {
         connect(reply, &QNetworkReply::downloadProgress, reply,
-                [progressBar](qint64 bytesReceived, qint64 bytesTotal) {
-                    if (bytesTotal > 0)
-                        progressBar->setValue(int(bytesReceived * 100 / bytesTotal));
+                [progressBar, reply](qint64 bytesReceived, qint64 bytesTotal) {
+                    const int percent = progressPercent(
+                        bytesReceived, bytesTotal,
+                        reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+                    if (percent >= 0)
+                        progressBar->setValue(percent);
                 }, Qt::DirectConnection);
     }
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
@@ -161,6 +164,7 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
     reply->disconnect();
     reply->deleteLater();
     if (!ok) {
+        logFailedRequest(url, reply, m_errorMessage);
         sink.discard();
         // The callers show their own text; the reason goes to the log.
         qDebug().noquote() << "下载失败:" << m_errorMessage;

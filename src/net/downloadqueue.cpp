@@ -63,6 +63,7 @@ void Widget::downloadNextFile()
     m_statusText = tr("%1 %2/%3").arg(kStatusUpdating).arg(m_currentIndex + 1).arg(m_totalFiles);
     m_errorMessage = QFileInfo(task.localPath).fileName();
     refreshLabels();
+    ui->progressBar_updatefile->setValue(0);
 
     QDir().mkpath(QFileInfo(task.localPath).absolutePath());
 
@@ -100,8 +101,12 @@ void Widget::downloadNextFile()
 
 void Widget::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
-    if (bytesTotal > 0)
-        ui->progressBar_updatefile->setValue(int(bytesReceived * 100 / bytesTotal));
+    const int status = m_currentReply
+        ? m_currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt()
+        : 0;
+    const int percent = progressPercent(bytesReceived, bytesTotal, status);
+    if (percent >= 0)
+        ui->progressBar_updatefile->setValue(percent);
 }
 
 void Widget::onDownloadFinished()
@@ -121,6 +126,7 @@ void Widget::onDownloadFinished()
         const QString reason = reply->errorString();
         m_errorMessage = QStringLiteral("文件下载失败:") + reason;
         qDebug() << "文件下载失败:" << reason;
+        logFailedRequest(task.url, reply, m_errorMessage);
         releaseCurrentDownload();
         onUpdateCompleted(false);
         return;
@@ -169,6 +175,8 @@ void Widget::onDownloadError(QNetworkReply::NetworkError error)
             + (timedOut    ? transferTimeoutText().chopped(1)
                : untrusted ? trustFailureText(m_currentReply)
                            : m_currentReply->errorString());
+        if (m_currentIndex < m_downloadQueue.size())
+            logFailedRequest(m_downloadQueue.at(m_currentIndex).url, m_currentReply, m_errorMessage);
     }
     releaseCurrentDownload();
     onUpdateCompleted(false);

@@ -2,6 +2,8 @@
 
 #include "tlstrust.h"
 
+#include <QDebug>
+#include <QNetworkReply>
 #include <QStringList>
 #include <QUrl>
 
@@ -96,4 +98,21 @@ QString composeFileUrl(const QString &base, const QString &folder, const QString
     for (const QString &component : components)
         encoded << QString::fromLatin1(QUrl::toPercentEncoding(component));
     return base + folder + encoded.join(QLatin1Char('/'));
+}
+
+int progressPercent(qint64 bytesReceived, qint64 bytesTotal, int httpStatus)
+{
+    if (bytesTotal <= 0 || httpStatus >= 400)
+        return -1;
+    return int(bytesReceived * 100 / bytesTotal);
+}
+
+void logFailedRequest(const QString &url, const QNetworkReply *reply, const QString &shown)
+{
+    const int status = reply ? reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0;
+    const QString error = reply ? reply->errorString() : QString();
+    if (shown.isEmpty())
+        qDebug() << "请求失败:" << url << "HTTP状态:" << status << "错误:" << error;
+    else
+        qDebug() << "请求失败:" << url << "HTTP状态:" << status << "错误:" << error << "显示:" << shown;
 }

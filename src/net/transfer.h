@@ -3,6 +3,8 @@
 #include <QNetworkRequest>
 #include <QString>
 
+class QNetworkReply;
+
 // Time without any data moving after which a transfer is abandoned.
 // The product always uses 120000 ms; tests shorten it to exercise stalls.
 int transferTimeoutMs();
@@ -53,3 +55,12 @@ QNetworkRequest makeDownloadRequest(const QString &url);
 // base + folder + key, with each component of key percent-encoded so that
 // names holding '#', '%', '?' or blanks fetch exactly that file.
 QString composeFileUrl(const QString &base, const QString &folder, const QString &key);
+
+// The per-file bar's value for a progress signal, or -1 to leave the bar
+// as it is: an unknown or empty length, or an HTTP error page (its bytes
+// are not the file's).
+int progressPercent(qint64 bytesReceived, qint64 bytesTotal, int httpStatus);
+
+// Logs a request that failed: the URL, the HTTP status (0 when none came),
+// Qt's error text and, when not empty, the text the user was shown.
+void logFailedRequest(const QString &url, const QNetworkReply *reply, const QString &shown);

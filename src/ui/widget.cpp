@@ -2,10 +2,16 @@
 #include "ui_widget.h"
 
 #include "net/downloadsink.h"
+#include "screenfit.h"
 
 #include <QCoreApplication>
+#include <QCursor>
+#include <QEvent>
 #include <QFont>
+#include <QGuiApplication>
+#include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
 #include <QPixmap>
 #include <QTimer>
 
@@ -76,7 +82,15 @@ void Widget::initUi()
     ui->progressBar_update->setValue(0);
     ui->progressBar_updatefile->setValue(0);
 
+    // Nothing to cancel until the downloads start; the run enables it.
+    ui->pushButton_cancel->setEnabled(false);
     connect(ui->pushButton_cancel, &QPushButton::clicked, this, &Widget::onCancelUpdate);
+    // The detail line is elided to the width the layout gives it.
+    ui->label_updatefile->installEventFilter(this);
+
+    // Lays the form out at the fixed size now, so texts set before the
+    // dialog is shown are fitted to their real width.
+    layout()->activate();
 
     m_cancelCheckTimer = new QTimer(this);
     connect(m_cancelCheckTimer, &QTimer::timeout, this, &Widget::onCheckCancelRequest);
@@ -85,7 +99,55 @@ void Widget::initUi()
 void Widget::refreshLabels()
 {
     ui->label_update->setText(m_statusText);
-    ui->label_updatefile->setText(m_errorMessage);
+    showDetailText();
+}
+
+void Widget::showDetailText()
+{
+    m_detailShown = true;
+    QLabel *label = ui->label_updatefile;
+    label->setToolTip(m_errorMessage);
+    label->ensurePolished();
+    label->setText(elideDetail(m_errorMessage, label->fontMetrics(), label->contentsRect().width()));
+}
+
+bool Widget::eventFilter(QObject *watched, QEvent *event)
+{
+    // Until the first refresh the label holds the form's own text.
+    if (watched == ui->label_updatefile && m_detailShown
+        && (event->type() == QEvent::Resize || event->type() == QEvent::FontChange))
+        showDetailText();
+    return QDialog::eventFilter(watched, event);
+}
+
+void Widget::mousePressEvent(QMouseEvent *event)
+{
+    // No title bar: the whole dialog is the handle (the button takes its
+    // own clicks).
+    if (event->button() == Qt::LeftButton) {
+        m_dragging = true;
+        m_dragOffset = event->globalPos() - frameGeometry().topLeft();
+        event->accept();
+        return;
+    }
+    QDialog::mousePressEvent(event);
+}
+
+void Widget::mouseMoveEvent(QMouseEvent *event)
+{
+    if (m_dragging && (event->buttons() & Qt::LeftButton)) {
+        move(event->globalPos() - m_dragOffset);
+        event->accept();
+        return;
+    }
+    QDialog::mouseMoveEvent(event);
+}
+
+void Widget::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton)
+        m_dragging = false;
+    QDialog::mouseReleaseEvent(event);
 }
 
 void Widget::paintEvent(QPaintEvent *event)

@@ -12,6 +12,7 @@
 #include <memory>
 
 class QCloseEvent;
+class QMouseEvent;
 class QPaintEvent;
 class QProgressBar;
 class QShowEvent;
@@ -59,10 +60,22 @@ public:
     void clearDownloadQueue();
 
     // Escape or a programmatic reject: cleans up a running update first.
+    // Once the update has ended it is the dialog's way out (leave()).
     void reject() override;
+
+    // Whether a failed check, a failed update or a confirmed cancel starts
+    // the main program anyway (off unless system.cfg asks for it).
+    void setStartOnFailure(bool start) { m_startOnFailure = start; }
+
+    // "status: detail" as the labels hold them, for the log.
+    QString statusSummary() const;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
 
@@ -87,6 +100,15 @@ protected:
     void failQueue(const QString &message);
     QString keyOfLocalPath(const QString &localPath) const;
     void prepareTempDirForQueue();
+
+    // The update has ended, well or not: the button becomes 关闭, and the
+    // main program is started later (after success, or after a failure when
+    // asked to) unless the user leaves first.
+    void enterEndState(bool success);
+    // Starts the main program if one is due, then closes the dialog.
+    void leave();
+    // Shows m_errorMessage in the detail label, elided to fit.
+    void showDetailText();
 
     Ui::Widget *ui;
     QString m_appDir;
@@ -116,4 +138,16 @@ protected:
     // SHA-256 (hex) the server's md5.txt must have: set when a signed
     // update.ini was accepted, empty without PublicKey.
     QString m_signedManifestSha256;
+
+    bool m_startOnFailure = false;
+    // False once an apply could not put every old file back.
+    bool m_installationWhole = true;
+    bool m_ended = false;
+    bool m_startMainOnLeave = false;
+    bool m_left = false;
+    // Where the dialog was grabbed, relative to its top left; null when no
+    // drag is under way.
+    QPoint m_dragOffset;
+    bool m_dragging = false;
+    bool m_detailShown = false;
 };

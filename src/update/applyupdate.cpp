@@ -43,6 +43,7 @@ bool Widget::applyUpdate()
     }
 
     const QString version = QSettings(recordSource, QSettings::IniFormat).value(kKeyVersionVersion).toString();
+    qDebug() << "开始应用更新:" << version << steps.size() << "个文件";
     UpdateTransaction transaction(m_appDir);
     bool ok = transaction.begin(version);
     QString failedKey = ok ? QString() : steps.first().key;
@@ -60,7 +61,12 @@ bool Widget::applyUpdate()
     }
     if (!ok) {
         qDebug() << "无法替换文件，回滚更新:" << failedKey;
-        transaction.rollback();
+        if (!transaction.rollback()) {
+            // The next start's recovery finishes the job; until then the
+            // installation is mixed and must not be started.
+            m_installationWhole = false;
+            qDebug() << "回滚未完成，下次启动时恢复";
+        }
         m_errorMessage = QStringLiteral("无法替换文件:") + failedKey;
         return false;
     }
@@ -74,5 +80,6 @@ bool Widget::applyUpdate()
             qDebug() << "无法删除临时子目录:" << tmp + name;
     }
     qDebug() << "临时文件处理完成，所有子目录文件已拷贝";
+    qDebug() << "更新已应用:" << version;
     return true;
 }

@@ -15,6 +15,11 @@
 
 void Widget::onCancelUpdate()
 {
+    // Once the update has ended the button reads 关闭.
+    if (m_ended) {
+        leave();
+        return;
+    }
     if (m_cancelRequested || !m_isUpdating)
         return;
 
@@ -33,6 +38,7 @@ void Widget::onCancelUpdate()
     if (m_cancelRequested || !m_isUpdating)
         return;
 
+    qDebug() << "用户取消更新";
     m_isUpdating = false;
     m_cancelRequested = true;
     m_statusText = kStatusCancelling;
@@ -55,6 +61,10 @@ void Widget::onCheckCancelRequest()
 
 void Widget::reject()
 {
+    if (m_ended) {
+        leave();
+        return;
+    }
     if (m_isUpdating && !m_cancelRequested) {
         releaseCurrentDownload();
         cleanupTempFiles();
@@ -79,7 +89,7 @@ void Widget::cleanupTempFiles()
     }
 
     // Links inside are removed themselves; nothing they point to is touched.
-    removeFolderContents(m_appDir + kUpdateTmpDir, {kUpdateIniFile, kLockFile});
+    removeFolderContents(m_appDir + kUpdateTmpDir, {kUpdateIniFile, kLockFile, kLogFile, kOldLogFile});
     qDebug() << "取消/失败后清理临时文件完成";
 }
 

@@ -5,7 +5,16 @@
 #include "config/constants.h"
 #include "config/settingsstore.h"
 
+#include <QDebug>
 #include <QTimer>
+
+namespace {
+
+// Long enough to read the failure before the main program takes over.
+constexpr int kStartAfterFailureMs = 3000;
+constexpr int kStartAfterSuccessMs = 1000;
+
+} // namespace
 
 void Widget::onUpdateCompleted(bool success)
 {
@@ -16,14 +25,8 @@ void Widget::onUpdateCompleted(bool success)
     if (success) {
         ui->label_update->setText(tr("更新完成!"));
         ui->progressBar_updatefile->setValue(100);
-        if (applyUpdate()) {
-            QTimer::singleShot(1000, this, [this]() {
-                startMainProgram(SettingsStore::instance().value(kKeyExeName));
-                close();
-            });
-        } else {
+        if (!applyUpdate())
             success = false;
-        }
     }
 
     if (!success) {
@@ -36,5 +39,45 @@ void Widget::onUpdateCompleted(bool success)
         refreshLabels();
     }
 
-    ui->pushButton_cancel->setEnabled(false);
+    enterEndState(success);
+}
+
+void Widget::enterEndState(bool success)
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    ui->pushButton_cancel->setText(tr("关闭"));
+    ui->pushButton_cancel->setEnabled(true);
+
+    if (success) {
+        qDebug() << "更新完成";
+        m_startMainOnLeave = true;
+        QTimer::singleShot(kStartAfterSuccessMs, this, &Widget::leave);
+        return;
+    }
+
+    qDebug() << "更新未完成:" << statusSummary();
+    // Every failure leaves the old installation in place (apply rolls back
+    // before it reports); only a rollback that could not finish leaves it
+    // mixed, and then nothing is started.
+    if (m_startOnFailure && m_installationWhole) {
+        m_startMainOnLeave = true;
+        QTimer::singleShot(kStartAfterFailureMs, this, &Widget::leave);
+    }
+}
+
+void Widget::leave()
+{
+    if (m_left)
+        return;
+    m_left = true;
+    if (m_startMainOnLeave)
+        startMainProgram(SettingsStore::instance().value(kKeyExeName));
+    QDialog::reject();
+}
+
+QString Widget::statusSummary() const
+{
+    return ui->label_update->text() + QStringLiteral(": ") + m_errorMessage;
 }

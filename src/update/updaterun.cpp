@@ -6,12 +6,16 @@
 #include "manifest/pathsafety.h"
 #include "safefs.h"
 #include "trust/releasesignature.h"
+#include "ui/screenfit.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QTimer>
 
 void Widget::showEvent(QShowEvent *event)
@@ -21,6 +25,13 @@ void Widget::showEvent(QShowEvent *event)
     // events (the dialog hidden and shown again) start nothing.
     if (!m_runStarted) {
         m_runStarted = true;
+        // Centred on the screen the user looks at; QDialog's own placement
+        // guesses a frame this window does not have.
+        QScreen *screen = QGuiApplication::screenAt(QCursor::pos());
+        if (!screen)
+            screen = QGuiApplication::primaryScreen();
+        if (screen)
+            move(centredTopLeft(screen->availableGeometry(), frameGeometry().size()));
         QTimer::singleShot(0, this, &Widget::runUpdate);
     }
     QDialog::showEvent(event);
@@ -31,8 +42,10 @@ void Widget::runUpdate()
     // Without a server version the check failed and its texts say why; a
     // manifest fetched from a guessed folder could install a release that
     // no version record describes.
-    if (m_serverVersion.isEmpty() || !m_serverFolder.endsWith(QLatin1Char('/')))
+    if (m_serverVersion.isEmpty() || !m_serverFolder.endsWith(QLatin1Char('/'))) {
+        enterEndState(false);
         return;
+    }
 
     m_statusText = kStatusPreparing;
     ensureRealDirectory(m_appDir + kUpdateTmpDir);
@@ -41,12 +54,14 @@ void Widget::runUpdate()
     const QString manifestUrl = SettingsStore::instance().value(kKeyUrl) + m_serverFolder + kMd5File;
     m_tempFiles.append(serverManifestPath);
 
+    ui->progressBar_updatefile->setValue(0);
     if (!downloadFileBlocking(manifestUrl, serverManifestPath, ui->progressBar_updatefile, TransferLimits::manifest())) {
         m_statusText = kStatusFailed;
         m_errorMessage = tr("下载%1失败").arg(kMd5File, 0, QLatin1Char(' '));
         if (!m_trustFailure.isEmpty())
             m_errorMessage += QStringLiteral("：") + m_trustFailure;
         refreshLabels();
+        enterEndState(false);
         return;
     }
 
@@ -79,6 +94,11 @@ void Widget::runUpdate()
             onUpdateCompleted(false);
             return;
         }
+
+        // A manifest generated from an installed copy names our own state
+        // files; they belong to that installation, not to the release.
+        for (const QString &key : takeInstallationOnlyKeys(toFetch))
+            qDebug() << "跳过安装状态文件:" << key;
 
         // Every path is checked before anything is fetched: one bad entry means
         // the release cannot be installed safely anywhere.
@@ -119,5 +139,5 @@ void Widget::prepareTempDirForQueue()
     // Leftovers of an earlier, killed run must never be installed: keep only
     // the version record and this run's two control files.
     removeFolderContents(m_appDir + kUpdateTmpDir,
-                         {kUpdateIniFile, kUpdateTmpIniFile, kMd5TmpFile, kLockFile});
+                         {kUpdateIniFile, kUpdateTmpIniFile, kMd5TmpFile, kLockFile, kLogFile, kOldLogFile});
 }

@@ -615,6 +615,11 @@ bool WidgetProbe::cancelEnabled() const
     return ui->pushButton_cancel->isEnabled();
 }
 
+QString WidgetProbe::buttonText() const
+{
+    return ui->pushButton_cancel->text();
+}
+
 // --- the updater as a process ---------------------------------------------
 
 QString executableSuffix()

@@ -170,6 +170,7 @@ public:
     using Widget::m_serverFolder;
     using Widget::m_serverVersion;
     using Widget::m_signedManifestSha256;
+    using Widget::setStartOnFailure;
     using Widget::m_statusText;
     using Widget::m_tempFiles;
     using Widget::m_totalFiles;
@@ -189,6 +190,7 @@ public:
     int overallMaximum() const;
     int fileValue() const;
     bool cancelEnabled() const;
+    QString buttonText() const;
 };
 
 // ".exe" on Windows, nothing elsewhere.

@@ -6,6 +6,7 @@ set -euo pipefail
 : "${WINEPREFIX:?set by CTest}" "${WINE_TEST_WORK:?set by CTest}" "${WINE_TEST_LOCALES:?set by CTest}"
 : "${UPDATER_DEPLOY_DIR:?set by CTest}" "${WINE_TEST_MAINPROG:?set by CTest}"
 : "${WINE_TEST_HOLDFILE:?set by CTest}" "${WINE_TEST_WINMAIN_PROBE:?set by CTest}"
+: "${WINE_TEST_QT_PLUGINS:?set by CTest}"
 export WINEPREFIX
 export WINEDEBUG=-all
 # No Mono or Gecko installer prompts.
@@ -177,6 +178,11 @@ new_app() {
     write_version "$app/UpdateTmp/update.ini" v"$version" "$version"
 }
 
+# The shipped folder has no offscreen platform; Qt's plugin folder lends it.
+# Wine turns WINEQT_X into QT_X for Windows programs.
+WINEQT_PLUGIN_PATH=$("${WINE_LOCALE[@]}" winepath -w "$WINE_TEST_QT_PLUGINS" 2>/dev/null)
+export WINEQT_PLUGIN_PATH
+
 # run_updater APP NAME ARGS...: runs APP/updater.exe in the background with
 # its standard output in $WORK/NAME.out and its log in $WORK/NAME.log.txt.
 # The working directory is not APP: nothing may depend on it. Sets
@@ -261,10 +267,11 @@ assert_same_record() {
 }
 
 # Folders and file digests of an installation; the version record counts
-# without its stamp, the lock of a running updater not at all.
+# without its stamp, the lock and the log of a running updater not at all.
 tree_digest() {
     (cd "$1" && find . -type d | LC_ALL=C sort &&
-        find . -type f ! -path ./UpdateTmp/updater.lock ! -path ./UpdateTmp/update.ini -print0 |
+        find . -type f ! -path ./UpdateTmp/updater.lock ! -path './UpdateTmp/updater.log*' \
+            ! -path ./UpdateTmp/update.ini -print0 |
             LC_ALL=C sort -z | xargs -0 -r md5sum &&
         if [ -f UpdateTmp/update.ini ]; then echo "record $(unstamped_record UpdateTmp/update.ini | md5sum)"; fi)
 }

@@ -25,8 +25,8 @@ FONT_DIR=${WINE_TEST_FONT_DIR:-/usr/share/fonts/truetype/wqy}
 
 # Windows programs take Windows paths: one winepath run converts them all.
 mapfile -t converted < <(winepath -w "$UPDATER_DEPLOY_DIR" "$WINE_TEST_QT_BIN" "$UPDATER_BINARY_DIR" \
-    "$FONT_DIR" "${NGINX_ACCESS_LOG:-/}" 2>/dev/null)
-[ "${#converted[@]}" -eq 5 ] || fail "winepath could not convert the test's paths"
+    "$FONT_DIR" "${NGINX_ACCESS_LOG:-/}" "$WINE_TEST_QT_PLUGINS" 2>/dev/null)
+[ "${#converted[@]}" -eq 6 ] || fail "winepath could not convert the test's paths"
 deploy=${converted[0]}
 export WINEPATH="$deploy;${converted[1]}"
 export UPDATER_BINARY_DIR=${converted[2]}
@@ -34,7 +34,8 @@ export UPDATER_BINARY_DIR=${converted[2]}
 
 # Wine hands no QT_* variable of the Linux side to Windows programs, but
 # turns WINEQT_X into QT_X. Children of the test (updater.exe) inherit them.
-export WINEQT_PLUGIN_PATH="$deploy"
+# The shipped plugins come from beside updater.exe; offscreen from Qt's.
+export WINEQT_PLUGIN_PATH=${converted[5]}
 export WINEQT_QPA_PLATFORM=offscreen
 export WINEQT_QPA_FONTDIR=${converted[3]}
 

@@ -4,7 +4,7 @@
 # and a file whose name differs from the server's only in letter case (one
 # file on Windows). Afterwards the installation is
 # the server's release, the version record and manifest are the server's,
-# UpdateTmp/ holds only update.ini and start_main.bat, and the main program
+# UpdateTmp/ holds only update.ini, start_main.bat and the log, and the main program
 # was started through that batch by cmd.
 source "$(dirname "$0")/lib.sh"
 
@@ -68,8 +68,11 @@ assert_same_file "$SERVER/v2/md5.txt" "$APP/md5.txt"
 for file in "${SERVER_FILES[@]}"; do
     assert_same_file "$SERVER/v2/$file" "$APP/$file"
 done
-[ "$(ls -A "$APP/UpdateTmp" | LC_ALL=C sort | tr '\n' ' ')" = "start_main.bat update.ini " ] ||
+[ "$(ls -A "$APP/UpdateTmp" | LC_ALL=C sort | tr '\n' ' ')" = "start_main.bat update.ini updater.log " ] ||
     fail "UpdateTmp/ holds: $(ls -A "$APP/UpdateTmp")"
+# The support log, in UTF-8 whatever the code page, names the run's steps.
+grep -q '更新程序启动' "$APP/UpdateTmp/updater.log" || fail "the log lacks the start: $(cat "$APP/UpdateTmp/updater.log")"
+grep -q '更新已应用' "$APP/UpdateTmp/updater.log" || fail "the log lacks the apply"
 # Nothing was in use, so no backup is left over.
 assert_absent "$APP/UpdateBackup"
 # README.TXT and Readme.txt are one file on Windows: replaced, not doubled.

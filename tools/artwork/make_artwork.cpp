@@ -1,5 +1,6 @@
-// Draws the dialog background (640 x 455 PNG) and the program icon
-// (one 64 x 64, 32-bit image in an .ico file).
+// Draws the dialog background (640 x 455 PNG) and the program icon (an
+// .ico with 16, 24, 32, 48, 64 and 256 pixel images, 32-bit; the 256 one
+// PNG-compressed as Windows expects).
 //
 //   make_artwork <bk.png> <logo.ico>
 
@@ -92,31 +93,29 @@ QImage background()
     return image;
 }
 
-QImage icon()
+// Drawn at each size, not scaled down from one image, so the small ones
+// stay crisp.
+QImage icon(int size)
 {
-    QImage image(64, 64, QImage::Format_ARGB32);
+    QImage image(size, size, QImage::Format_ARGB32);
     image.fill(Qt::transparent);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
-    drawBadge(p, QRectF(0, 0, 64, 64));
+    drawBadge(p, QRectF(0, 0, size, size));
     return image;
 }
 
-// An .ico with a single uncompressed 32-bit entry: directory, then the
-// BITMAPINFOHEADER, the BGRA rows bottom-up and the 1-bit AND mask.
-QByteArray icoFile(const QImage &source)
+// One uncompressed 32-bit image: the BITMAPINFOHEADER, the BGRA rows
+// bottom-up and the 1-bit AND mask.
+QByteArray bitmapEntry(const QImage &source)
 {
     const QImage image = source.convertToFormat(QImage::Format_ARGB32);
     const int w = image.width(), h = image.height();
     const int maskStride = ((w + 31) / 32) * 4;
-    const quint32 dataSize = 40 + w * h * 4 + maskStride * h;
 
     QByteArray out;
     QDataStream s(&out, QIODevice::WriteOnly);
     s.setByteOrder(QDataStream::LittleEndian);
-    s << quint16(0) << quint16(1) << quint16(1);
-    s << quint8(w) << quint8(h) << quint8(0) << quint8(0) << quint16(1) << quint16(32)
-      << dataSize << quint32(6 + 16);
     s << quint32(40) << qint32(w) << qint32(h * 2) << quint16(1) << quint16(32) << quint32(0)
       << quint32(w * h * 4 + maskStride * h) << qint32(0) << qint32(0) << quint32(0) << quint32(0);
     for (int y = h - 1; y >= 0; --y) {
@@ -137,6 +136,39 @@ QByteArray icoFile(const QImage &source)
     return out;
 }
 
+QByteArray pngEntry(const QImage &image)
+{
+    QByteArray out;
+    QBuffer buffer(&out);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return out;
+}
+
+// The directory, one 16-byte record per image (a size of 256 is written
+// as 0), then the images in the same order.
+QByteArray icoFile(const QList<QImage> &images)
+{
+    QList<QByteArray> entries;
+    for (const QImage &image : images)
+        entries.append(image.width() >= 256 ? pngEntry(image) : bitmapEntry(image));
+
+    QByteArray out;
+    QDataStream s(&out, QIODevice::WriteOnly);
+    s.setByteOrder(QDataStream::LittleEndian);
+    s << quint16(0) << quint16(1) << quint16(images.size());
+    quint32 offset = 6 + 16 * quint32(images.size());
+    for (int i = 0; i < images.size(); ++i) {
+        const int w = images.at(i).width(), h = images.at(i).height();
+        s << quint8(w >= 256 ? 0 : w) << quint8(h >= 256 ? 0 : h) << quint8(0) << quint8(0) << quint16(1)
+          << quint16(32) << quint32(entries.at(i).size()) << offset;
+        offset += quint32(entries.at(i).size());
+    }
+    for (const QByteArray &entry : qAsConst(entries))
+        s.writeRawData(entry.constData(), entry.size());
+    return out;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -151,7 +183,10 @@ int main(int argc, char *argv[])
         return 1;
     }
     QFile ico(QString::fromLocal8Bit(argv[2]));
-    if (!ico.open(QIODevice::WriteOnly) || ico.write(icoFile(icon())) < 0) {
+    QList<QImage> images;
+    for (const int size : {16, 24, 32, 48, 64, 256})
+        images.append(icon(size));
+    if (!ico.open(QIODevice::WriteOnly) || ico.write(icoFile(images)) < 0) {
         std::fprintf(stderr, "cannot write %s\n", argv[2]);
         return 1;
     }
