@@ -48,6 +48,13 @@ if [ ! -f "$QT_DIR/.unpacked" ] || [ "$(cat "$QT_DIR/.unpacked")" != "$stamp" ];
     echo "$stamp" >"$QT_DIR/.unpacked"
 fi
 
+# A build folder configured against another Qt (an older toolchain) keeps
+# that Qt in its cache: start it afresh.
+if [ -f "$BUILD_DIR/CMakeCache.txt" ] && ! grep -qF "$QT_DIR" "$BUILD_DIR/CMakeCache.txt"; then
+    echo "Windows lane: $BUILD_DIR was configured against another Qt; starting it afresh"
+    rm -rf "$BUILD_DIR"
+fi
+
 cmake -S "$ROOT" -B "$BUILD_DIR" \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_PREFIX_PATH="$QT_DIR" \
