@@ -50,7 +50,7 @@ fi
 
 # A build folder configured against another Qt (an older toolchain) keeps
 # that Qt in its cache: start it afresh.
-if [ -f "$BUILD_DIR/CMakeCache.txt" ] && ! grep -qF "$QT_DIR" "$BUILD_DIR/CMakeCache.txt"; then
+if [ -f "$BUILD_DIR/CMakeCache.txt" ] && ! grep -q "^Qt5_DIR:PATH=$QT_DIR/" "$BUILD_DIR/CMakeCache.txt"; then
     echo "Windows lane: $BUILD_DIR was configured against another Qt; starting it afresh"
     rm -rf "$BUILD_DIR"
 fi
