@@ -40,8 +40,9 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
         return false;
     }
 
-    QNetworkAccessManager manager;
-    QNetworkReply *reply = manager.get(makeDownloadRequest(url));
+    // The dialog's manager, shared with the queue: its connections (and TLS
+    // sessions) carry over from the version check to the manifest and files.
+    QNetworkReply *reply = m_networkManager.get(makeDownloadRequest(url));
     reply->setReadBufferSize(kReplyReadBufferSize);
     noteCertificateErrors(reply);
     QEventLoop loop;
@@ -57,7 +58,7 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
     };
 
     if (progressBar) {
-        connect(reply, &QNetworkReply::downloadProgress, reply,
+        connect(reply, &QNetworkReply::downloadProgress, &loop,
                 [progressBar, reply](qint64 bytesReceived, qint64 bytesTotal) {
                     const int percent = progressPercent(
                         bytesReceived, bytesTotal,
@@ -67,7 +68,7 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
                 }, Qt::DirectConnection);
     }
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    connect(reply, &QNetworkReply::errorOccurred, reply,
+    connect(reply, &QNetworkReply::errorOccurred, &loop,
             [&](QNetworkReply::NetworkError code) {
                 if (failedHere)
                     return;
@@ -88,7 +89,7 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
                     m_trustFailure = trustFailureText(reply);
                 loop.quit();
             }, Qt::DirectConnection);
-    connect(reply, &QNetworkReply::readyRead, reply, [&]() {
+    connect(reply, &QNetworkReply::readyRead, &loop, [&]() {
         if (failedHere)
             return;
         if (sink.bytesWritten() + reply->bytesAvailable() > kMaxControlFileSize) {
@@ -161,7 +162,8 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
     }
 
     const bool ok = !failedHere && reply->error() == QNetworkReply::NoError;
-    reply->disconnect();
+    // Only our own connections: the manager keeps its own to the reply.
+    QObject::disconnect(reply, nullptr, &loop, nullptr);
     reply->deleteLater();
     if (!ok) {
         logFailedRequest(url, reply, m_errorMessage);
