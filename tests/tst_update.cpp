@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QScreen>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -42,6 +43,7 @@ private slots:
     void fullUpdate();
     void nothingToFetch();
     void queueTextsWhileAFileStalls();
+    void progressRepaintsAreCoalesced();
     void failureMidQueue_data();
     void failureMidQueue();
     void unsafeKeyStopsBeforeAnyFile_data();
@@ -265,6 +267,32 @@ void TestUpdate::queueTextsWhileAFileStalls()
     auto after = snapshotTree(appDir());
     after.remove("/md5.txt"); // the local manifest, made from the installation
     QCOMPARE(after, before);
+}
+
+void TestUpdate::progressRepaintsAreCoalesced()
+{
+    // Tiny files: each would move the per-file bar from 0 to 100 at once.
+    QMap<QString, QByteArray> release;
+    for (int i = 0; i < 300; ++i)
+        release.insert(QStringLiteral("/f%1.txt").arg(i, 3, 10, QLatin1Char('0')), QByteArray::number(i));
+    QVERIFY(writeServerRelease(m_serverRoot.filePath("many"), "2.0", "2.0", release));
+    install({});
+    SettingsStore::instance().setValue(kKeyUrl, m_nginx->baseUrl() + "many/");
+
+    WidgetProbe dialog;
+    int changes = 0;
+    connect(dialog.findChild<QProgressBar *>(QStringLiteral("progressBar_updatefile")),
+            &QProgressBar::valueChanged, this, [&changes]() { ++changes; });
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(startUpdate(dialog));
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), QStringLiteral("更新完成!"), 60000);
+    // A slower machine only lowers the rate; a few direct sets end phases.
+    const qint64 bound = clock.elapsed() / kRepaintIntervalMs + 4;
+    QVERIFY2(changes <= bound, qPrintable(QStringLiteral("%1 changes, at most %2").arg(changes).arg(bound)));
+    // The last state is on screen at once.
+    QCOMPARE(dialog.overallValue(), 300);
+    QCOMPARE(dialog.fileValue(), 100);
 }
 
 void TestUpdate::failureMidQueue_data()

@@ -57,14 +57,32 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
         loop.quit();
     };
 
+    // The bar is drawn at most about 30 times a second; its last value is
+    // set when the transfer ends, however it ends.
+    int latestPercent = -1;
+    QElapsedTimer sinceShown;
+    QTimer barTimer;
+    barTimer.setSingleShot(true);
+    auto showPercent = [&]() {
+        barTimer.stop();
+        sinceShown.restart();
+        if (progressBar && latestPercent >= 0)
+            progressBar->setValue(latestPercent);
+    };
+    connect(&barTimer, &QTimer::timeout, &loop, showPercent);
     if (progressBar) {
         connect(reply, &QNetworkReply::downloadProgress, &loop,
-                [progressBar, reply](qint64 bytesReceived, qint64 bytesTotal) {
+                [&](qint64 bytesReceived, qint64 bytesTotal) {
                     const int percent = progressPercent(
                         bytesReceived, bytesTotal,
                         reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
-                    if (percent >= 0)
-                        progressBar->setValue(percent);
+                    if (percent < 0)
+                        return;
+                    latestPercent = percent;
+                    if (!barTimer.isActive()) {
+                        const qint64 since = sinceShown.isValid() ? sinceShown.elapsed() : kRepaintIntervalMs;
+                        barTimer.start(int(qMax<qint64>(0, kRepaintIntervalMs - since)));
+                    }
                 }, Qt::DirectConnection);
     }
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
@@ -161,6 +179,7 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
         }
     }
 
+    showPercent();
     const bool ok = !failedHere && reply->error() == QNetworkReply::NoError;
     // Only our own connections: the manager keeps its own to the reply.
     QObject::disconnect(reply, nullptr, &loop, nullptr);
