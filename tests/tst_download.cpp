@@ -32,6 +32,8 @@ private slots:
     void fullDiskIsAFailure();
     void localPathProblems();
     void progressIsTruncated();
+    void http2OnlyOverTls_data();
+    void http2OnlyOverTls();
 
     void check_data();
     void check();
@@ -269,6 +271,23 @@ void TestDownload::progressIsTruncated()
     QProgressBar bar;
     QVERIFY(!dialog.downloadFileBlocking(m_faults.baseUrl() + "almost", path(QStringLiteral("a.bin")), &bar));
     QCOMPARE(bar.value(), 99);
+}
+
+void TestDownload::http2OnlyOverTls_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QVariant>("allowed");
+    // Plain http keeps Qt's default (unset): no cleartext HTTP/2.
+    QTest::newRow("http") << "http://127.0.0.1:1/a.txt" << QVariant();
+    QTest::newRow("https") << "https://127.0.0.1:1/a.txt" << QVariant(true);
+    QTest::newRow("HTTPS") << "HTTPS://127.0.0.1:1/a.txt" << QVariant(true);
+}
+
+void TestDownload::http2OnlyOverTls()
+{
+    QFETCH(QString, url);
+    QFETCH(QVariant, allowed);
+    QCOMPARE(makeDownloadRequest(url).attribute(QNetworkRequest::Http2AllowedAttribute), allowed);
 }
 
 void TestDownload::check_data()

@@ -91,6 +91,15 @@ void TestTls::certificates()
         for (auto it = m_release.cbegin(); it != m_release.cend(); ++it)
             QCOMPARE(readFile(appDir() + it.key().mid(1)), it.value());
         QCOMPARE(nginx.requestedPaths(), QStringList({"/update.ini", "/2.0/md5.txt", "/2.0//a.txt", "/2.0//sub/b.txt"}));
+#ifndef Q_OS_WIN
+        // The server offers HTTP/2: every request takes it, on one connection.
+        QSet<QByteArray> connections;
+        for (const QByteArray &line : nginx.accessLogLines()) {
+            QCOMPARE(line.split(' ').value(3), QByteArray("HTTP/2.0"));
+            connections.insert(line.split(' ').value(0));
+        }
+        QCOMPARE(connections.size(), 1);
+#endif
         return;
     }
 

@@ -40,8 +40,9 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
         return false;
     }
 
-    QNetworkAccessManager manager;
-    QNetworkReply *reply = manager.get(makeDownloadRequest(url));
+    // The dialog's manager, shared with the queue: its connections (and TLS
+    // sessions) carry over from the version check to the manifest and files.
+    QNetworkReply *reply = m_networkManager.get(makeDownloadRequest(url));
     reply->setReadBufferSize(kReplyReadBufferSize);
     noteCertificateErrors(reply);
     QEventLoop loop;
@@ -56,18 +57,36 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
         loop.quit();
     };
 
+    // The bar is drawn at most about 30 times a second; its last value is
+    // set when the transfer ends, however it ends.
+    int latestPercent = -1;
+    QElapsedTimer sinceShown;
+    QTimer barTimer;
+    barTimer.setSingleShot(true);
+    auto showPercent = [&]() {
+        barTimer.stop();
+        sinceShown.restart();
+        if (progressBar && latestPercent >= 0)
+            progressBar->setValue(latestPercent);
+    };
+    connect(&barTimer, &QTimer::timeout, &loop, showPercent);
     if (progressBar) {
-        connect(reply, &QNetworkReply::downloadProgress, reply,
-                [progressBar, reply](qint64 bytesReceived, qint64 bytesTotal) {
+        connect(reply, &QNetworkReply::downloadProgress, &loop,
+                [&](qint64 bytesReceived, qint64 bytesTotal) {
                     const int percent = progressPercent(
                         bytesReceived, bytesTotal,
                         reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
-                    if (percent >= 0)
-                        progressBar->setValue(percent);
+                    if (percent < 0)
+                        return;
+                    latestPercent = percent;
+                    if (!barTimer.isActive()) {
+                        const qint64 since = sinceShown.isValid() ? sinceShown.elapsed() : kRepaintIntervalMs;
+                        barTimer.start(int(qMax<qint64>(0, kRepaintIntervalMs - since)));
+                    }
                 }, Qt::DirectConnection);
     }
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    connect(reply, &QNetworkReply::errorOccurred, reply,
+    connect(reply, &QNetworkReply::errorOccurred, &loop,
             [&](QNetworkReply::NetworkError code) {
                 if (failedHere)
                     return;
@@ -88,7 +107,7 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
                     m_trustFailure = trustFailureText(reply);
                 loop.quit();
             }, Qt::DirectConnection);
-    connect(reply, &QNetworkReply::readyRead, reply, [&]() {
+    connect(reply, &QNetworkReply::readyRead, &loop, [&]() {
         if (failedHere)
             return;
         if (sink.bytesWritten() + reply->bytesAvailable() > kMaxControlFileSize) {
@@ -169,8 +188,10 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
         }
     }
 
+    showPercent();
     const bool ok = !failedHere && reply->error() == QNetworkReply::NoError;
-    reply->disconnect();
+    // Only our own connections: the manager keeps its own to the reply.
+    QObject::disconnect(reply, nullptr, &loop, nullptr);
     reply->deleteLater();
     if (!ok) {
         logFailedRequest(url, reply, m_errorMessage);

@@ -62,8 +62,8 @@ void Widget::downloadNextFile()
     const DownloadTask &task = m_downloadQueue.at(m_currentIndex);
     m_statusText = tr("%1 %2/%3").arg(kStatusUpdating).arg(m_currentIndex + 1).arg(m_totalFiles);
     m_errorMessage = QFileInfo(task.localPath).fileName();
-    refreshLabels();
-    ui->progressBar_updatefile->setValue(0);
+    refreshLabelsSoon();
+    setFileProgressSoon(0);
 
     QDir().mkpath(QFileInfo(task.localPath).absolutePath());
 
@@ -106,7 +106,7 @@ void Widget::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
         : 0;
     const int percent = progressPercent(bytesReceived, bytesTotal, status);
     if (percent >= 0)
-        ui->progressBar_updatefile->setValue(percent);
+        setFileProgressSoon(percent);
 }
 
 void Widget::onDownloadFinished()
@@ -156,7 +156,7 @@ void Widget::onDownloadFinished()
     qDebug() << "文件下载成功并验证通过:" << task.localPath;
     // Done with: only its key is needed from here on.
     m_downloadQueue[m_currentIndex] = DownloadTask();
-    ui->progressBar_update->setValue(m_currentIndex + 1);
+    setOverallProgressSoon(m_currentIndex + 1);
     ++m_currentIndex;
     downloadNextFile();
 }

@@ -86,6 +86,10 @@ QNetworkRequest makeDownloadRequest(const QString &url)
     request.setTransferTimeout(g_transferTimeoutMs);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
+    // HTTP/2 only where TLS lets ALPN pick it, falling back to HTTP/1.1;
+    // cleartext HTTP/2 would not talk to an HTTP/1.1 server.
+    if (request.url().scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0)
+        request.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
     applyTrust(request);
     return request;
 }

@@ -92,12 +92,18 @@ void Widget::initUi()
     // dialog is shown are fitted to their real width.
     layout()->activate();
 
+    m_background.load(QStringLiteral(":/res/bk.png"));
+    m_viewTimer = new QTimer(this);
+    m_viewTimer->setSingleShot(true);
+    connect(m_viewTimer, &QTimer::timeout, this, [this]() { flushView(); });
+
     m_cancelCheckTimer = new QTimer(this);
     connect(m_cancelCheckTimer, &QTimer::timeout, this, &Widget::onCheckCancelRequest);
 }
 
 void Widget::refreshLabels()
 {
+    m_pendingLabels = false;
     ui->label_update->setText(m_statusText);
     showDetailText();
 }
@@ -109,6 +115,46 @@ void Widget::showDetailText()
     label->setToolTip(m_errorMessage);
     label->ensurePolished();
     label->setText(elideDetail(m_errorMessage, label->fontMetrics(), label->contentsRect().width()));
+}
+
+void Widget::setFileProgressSoon(int percent)
+{
+    m_pendingFileValue = percent;
+    scheduleView();
+}
+
+void Widget::setOverallProgressSoon(int value)
+{
+    m_pendingOverallValue = value;
+    scheduleView();
+}
+
+void Widget::refreshLabelsSoon()
+{
+    m_pendingLabels = true;
+    scheduleView();
+}
+
+void Widget::scheduleView()
+{
+    if (m_viewTimer->isActive())
+        return;
+    const qint64 since = m_sinceViewFlush.isValid() ? m_sinceViewFlush.elapsed() : kRepaintIntervalMs;
+    m_viewTimer->start(int(qMax<qint64>(0, kRepaintIntervalMs - since)));
+}
+
+void Widget::flushView()
+{
+    m_viewTimer->stop();
+    m_sinceViewFlush.restart();
+    if (m_pendingLabels)
+        refreshLabels();
+    if (m_pendingOverallValue >= 0)
+        ui->progressBar_update->setValue(m_pendingOverallValue);
+    if (m_pendingFileValue >= 0)
+        ui->progressBar_updatefile->setValue(m_pendingFileValue);
+    m_pendingOverallValue = -1;
+    m_pendingFileValue = -1;
 }
 
 bool Widget::eventFilter(QObject *watched, QEvent *event)
@@ -153,8 +199,7 @@ void Widget::mouseReleaseEvent(QMouseEvent *event)
 void Widget::paintEvent(QPaintEvent *event)
 {
     QPainter painter(this);
-    const QPixmap background(QStringLiteral(":/res/bk.png"));
-    painter.drawPixmap(rect(), background);
+    painter.drawPixmap(rect(), m_background);
     QWidget::paintEvent(event);
     painter.end();
 }

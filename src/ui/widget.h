@@ -4,8 +4,10 @@
 #include "net/transfer.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPixmap>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -22,6 +24,9 @@ class DownloadSink;
 namespace Ui {
 class Widget;
 }
+
+// Progress reaches the screen about 30 times a second at most.
+constexpr int kRepaintIntervalMs = 33;
 
 // One file of the update queue.
 struct DownloadTask
@@ -110,6 +115,15 @@ protected:
     // Shows m_errorMessage in the detail label, elided to fit.
     void showDetailText();
 
+    // The queue's progress reaches the screen at most about 30 times a
+    // second: these note the newest values and flushView() shows them. Every
+    // end of the queue flushes, so the last state is always on screen.
+    void setFileProgressSoon(int percent);
+    void setOverallProgressSoon(int value);
+    void refreshLabelsSoon();
+    void scheduleView();
+    void flushView();
+
     Ui::Widget *ui;
     QString m_appDir;
     QString m_serverFolder;
@@ -150,4 +164,13 @@ protected:
     QPoint m_dragOffset;
     bool m_dragging = false;
     bool m_detailShown = false;
+
+    // Loaded once: decoding it in every paint cost a good part of the GUI
+    // thread while files fly by.
+    QPixmap m_background;
+    QTimer *m_viewTimer = nullptr;
+    QElapsedTimer m_sinceViewFlush;
+    int m_pendingFileValue = -1;
+    int m_pendingOverallValue = -1;
+    bool m_pendingLabels = false;
 };

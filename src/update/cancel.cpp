@@ -38,6 +38,8 @@ void Widget::onCancelUpdate()
     if (m_cancelRequested || !m_isUpdating)
         return;
 
+    // The screen shows the queue as it stood when the user confirmed.
+    flushView();
     qDebug() << "用户取消更新";
     m_isUpdating = false;
     m_cancelRequested = true;

@@ -18,6 +18,8 @@ constexpr int kStartAfterSuccessMs = 1000;
 
 void Widget::onUpdateCompleted(bool success)
 {
+    // What the queue last noted is shown before the end's own texts.
+    flushView();
     m_isUpdating = false;
     m_cancelRequested = false;
     m_cancelCheckTimer->stop();

@@ -240,7 +240,7 @@ bool NginxServer::start()
             "error_log %1/error.log;\n"
             "events { worker_connections 64; }\n"
             "http {\n"
-            "  log_format paths '$connection $request_uri $status';\n"
+            "  log_format paths '$connection $request_uri $status $server_protocol';\n"
             "  access_log %1/access.log paths;\n"
             "  client_body_temp_path %1/tmp;\n"
             "  proxy_temp_path %1/tmp;\n"
@@ -259,7 +259,7 @@ bool NginxServer::start()
             "    location / { }\n"
             "  }\n"
             "}\n").arg(work).arg(m_port).arg(m_root)
-            .arg(m_tlsCertificate.isEmpty() ? QString() : QStringLiteral(" ssl"),
+            .arg(m_tlsCertificate.isEmpty() ? QString() : QStringLiteral(" ssl http2"),
                  m_tlsCertificate.isEmpty() ? QString()
                      : QStringLiteral("    ssl_certificate \"%1\";\n    ssl_certificate_key \"%2\";\n")
                            .arg(m_tlsCertificate, m_tlsKey));

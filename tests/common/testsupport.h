@@ -70,7 +70,8 @@ public:
     // Request paths in arrival order, as sent ("/1.0/a%20b.txt").
     QStringList requestedPaths() const;
 #ifndef Q_OS_WIN
-    // Access log lines "<connection number> <request path> <status>".
+    // Access log lines "<connection number> <request path> <status>
+    // <protocol>". Over TLS the server offers HTTP/2 as well.
     QList<QByteArray> accessLogLines() const;
 #endif
 
