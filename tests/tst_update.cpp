@@ -325,6 +325,10 @@ void TestUpdate::failureMidQueue()
         route.kind = FaultServer::Kind::Reset;
         route.body = "se";
         route.announcedLength = 6;
+        // Under Wine a reset right behind the data is now and then never
+        // reported; after a quiet spell it always is (or the reply ends
+        // short, which counts as the same failure).
+        route.resetAfterMs = 500;
         break;
     case 2:
         route.kind = FaultServer::Kind::LyingLength;
