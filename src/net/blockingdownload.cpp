@@ -173,12 +173,7 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
             failedHere = true;
             m_errorMessage = QStringLiteral("无法写入文件:") + savePath;
         }
-        // A connection reset after a pause in the body now and then ends
-        // the reply as if it were complete. (A compressed body is counted
-        // after decoding, so its length says nothing here.)
-        const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (!failedHere && announced.isValid() && !reply->hasRawHeader("Content-Encoding")
-            && sink.bytesWritten() < announced.toLongLong()) {
+        if (!failedHere && endedShort(reply, sink.bytesWritten())) {
             failedHere = true;
             m_errorMessage = QStringLiteral("下载错误：文件不完整（URL：") + url + QStringLiteral("）");
         }

@@ -133,12 +133,7 @@ void Widget::onDownloadFinished()
     }
 
     bool saved = m_currentSink && m_currentSink->write(reply->readAll());
-    // A connection reset after a pause in the body now and then ends the
-    // reply as if it were complete. (A compressed body is counted after
-    // decoding, so its length says nothing here.)
-    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (saved && announced.isValid() && !reply->hasRawHeader("Content-Encoding")
-        && m_currentSink->bytesWritten() < announced.toLongLong()) {
+    if (saved && endedShort(reply, m_currentSink->bytesWritten())) {
         qDebug() << "文件不完整:" << task.url;
         logFailedRequest(task.url, reply, QStringLiteral("下载错误:文件不完整"));
         failQueue(QStringLiteral("下载错误:文件不完整:") + keyOfLocalPath(task.localPath));

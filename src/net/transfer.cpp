@@ -120,3 +120,9 @@ void logFailedRequest(const QString &url, const QNetworkReply *reply, const QStr
     else
         qDebug() << "请求失败:" << url << "HTTP状态:" << status << "错误:" << error << "显示:" << shown;
 }
+
+bool endedShort(const QNetworkReply *reply, qint64 received)
+{
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    return announced.isValid() && !reply->hasRawHeader("Content-Encoding") && received < announced.toLongLong();
+}

@@ -47,6 +47,13 @@ constexpr qint64 kMaxControlFileSize = 64 * 1024 * 1024;
 // updater writes them to disk as they come.
 constexpr qint64 kReplyReadBufferSize = 1024 * 1024;
 
+class QNetworkReply;
+// True when reply ended without error but received fewer bytes than its
+// Content-Length announced: a connection reset after a pause in the body
+// now and then ends a reply as if it were complete. (A compressed body is
+// counted after decoding, so its length says nothing.)
+bool endedShort(const QNetworkReply *reply, qint64 received);
+
 // A GET request for url (parsed tolerantly) with the transfer time-out and a
 // redirect policy that follows redirects but never from https to http, and
 // the run's trust anchors (tlstrust.h).
