@@ -2,6 +2,7 @@
 
 #include "config/constants.h"
 #include "config/settingsstore.h"
+#include "net/transfer.h"
 #include "testsupport.h"
 
 #include <QTemporaryDir>
@@ -14,6 +15,8 @@ class TestSettings : public QObject
 private slots:
     void values_data();
     void values();
+    void maxDownloads_data();
+    void maxDownloads();
     void unknownKeyIsInserted();
     void fileIsReadOnce();
     void instanceIsTheApplicationFile();
@@ -64,6 +67,39 @@ void TestSettings::values()
     QCOMPARE(store.value(kKeyExeName), exeName);
     QCOMPARE(isEnabledSetting(store.value(kKeyStartOnFailure)), startOnFailure);
     QCOMPARE(readFile(path), content); // never written back
+}
+
+void TestSettings::maxDownloads_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<int>("inFlight");
+
+    // Absent, the queue fetches one file at a time as it always has.
+    QTest::newRow("absent") << QByteArray("[Update]\nURL=http://h/\n") << false << 1;
+    QTest::newRow("six") << QByteArray("[Update]\nMaxDownloads=6\n") << true << 6;
+    QTest::newRow("one") << QByteArray("[Update]\nMaxDownloads=1\n") << true << 1;
+    QTest::newRow("the most") << QByteArray("[Update]\nMaxDownloads=16\n") << true << 16;
+    QTest::newRow("above the most") << QByteArray("[Update]\nMaxDownloads=100\n") << true << 16;
+    QTest::newRow("zero") << QByteArray("[Update]\nMaxDownloads=0\n") << true << 1;
+    QTest::newRow("negative") << QByteArray("[Update]\nMaxDownloads=-3\n") << true << 1;
+    QTest::newRow("blanks around") << QByteArray("[Update]\nMaxDownloads = 4 \n") << true << 4;
+    QTest::newRow("empty") << QByteArray("[Update]\nMaxDownloads=\n") << true << 1;
+    QTest::newRow("not a number") << QByteArray("[Update]\nMaxDownloads=six\n") << true << 1;
+    QTest::newRow("other group") << QByteArray("[Other]\nMaxDownloads=6\n") << false << 1;
+}
+
+void TestSettings::maxDownloads()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, present);
+    QFETCH(int, inFlight);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("system.cfg"));
+    QVERIFY(writeFile(path, content));
+    SettingsStore store(path);
+    QCOMPARE(store.isSet(kKeyMaxDownloads), present);
+    QCOMPARE(maxDownloadsFromSetting(store.value(kKeyMaxDownloads)), inFlight);
 }
 
 void TestSettings::unknownKeyIsInserted()

@@ -42,8 +42,11 @@ private slots:
 
     void fullUpdate();
     void nothingToFetch();
+    void queueTextsWhileAFileStalls_data();
     void queueTextsWhileAFileStalls();
     void progressRepaintsAreCoalesced();
+    void severalInFlight_data();
+    void severalInFlight();
     void failureMidQueue_data();
     void failureMidQueue();
     void unsafeKeyStopsBeforeAnyFile_data();
@@ -100,6 +103,7 @@ void TestUpdate::init()
     m_app = std::make_unique<QTemporaryDir>();
     m_faults.clearRequests();
     setTransferTimeoutMs(120000);
+    SettingsStore::instance().unsetValue(kKeyMaxDownloads);
     SettingsStore::instance().setValue(kKeyExeName, marker() + kMainProgramSuffix);
 }
 
@@ -243,27 +247,51 @@ void TestUpdate::nothingToFetch()
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker()), 15000);
 }
 
+void TestUpdate::queueTextsWhileAFileStalls_data()
+{
+    QTest::addColumn<int>("inFlight");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("detail");
+    QTest::addColumn<int>("overall");
+    QTest::addColumn<int>("fileValue");
+
+    // b.txt stalls after 3 of its 6 bytes. One at a time it is the file
+    // shown; with more in flight c.txt starts after it and finishes.
+    QTest::newRow("one at a time") << 1 << "正在更新 2/3" << "b.txt" << 1 << 50;
+    QTest::newRow("2 in flight") << 2 << "正在更新 3/3" << "c.txt" << 2 << 100;
+    QTest::newRow("6 in flight") << 6 << "正在更新 3/3" << "c.txt" << 2 << 100;
+}
+
 void TestUpdate::queueTextsWhileAFileStalls()
 {
+    QFETCH(int, inFlight);
+    QFETCH(QString, status);
+    QFETCH(QString, detail);
+    QFETCH(int, overall);
+    QFETCH(int, fileValue);
     serveFaultRelease("stall", {{"/a.txt", "first"}, {"/b.txt", "second"}, {"/c.txt", "third"}});
     m_faults.setStall("/stall/2.0//b.txt", "sec", 6);
     setTransferTimeoutMs(1500);
+    if (inFlight > 1)
+        SettingsStore::instance().setValue(kKeyMaxDownloads, QString::number(inFlight));
     install({});
     const auto before = snapshotTree(appDir());
 
     WidgetProbe dialog;
     QVERIFY(startUpdate(dialog));
-    QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), QStringLiteral("正在更新 2/3"), 10000);
-    QCOMPARE(dialog.detailLabel(), QStringLiteral("b.txt"));
-    QCOMPARE(dialog.overallValue(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.overallValue(), overall, 10000);
+    // Qt reports progress at most every 100 ms; the bar still shows the
+    // last bytes before a stall.
+    QTRY_COMPARE(dialog.fileValue(), fileValue);
+    QCOMPARE(dialog.statusLabel(), status);
+    QCOMPARE(dialog.detailLabel(), detail);
     QCOMPARE(dialog.overallMaximum(), 3);
-    QCOMPARE(dialog.fileValue(), 0); // each file starts at 0
     QVERIFY(dialog.cancelEnabled());
 
     QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), kStatusFailed, 10000);
     QCOMPARE(dialog.detailLabel(), QStringLiteral("下载错误:下载超时（1秒）"));
-    QVERIFY(!m_faults.requestedPaths().contains("/stall/2.0//c.txt"));
-    // The first file was fetched, then cleaned away; nothing was installed.
+    QCOMPARE(m_faults.requestedPaths().contains("/stall/2.0//c.txt"), inFlight > 1);
+    // What was fetched was cleaned away; nothing was installed.
     auto after = snapshotTree(appDir());
     after.remove("/md5.txt"); // the local manifest, made from the installation
     QCOMPARE(after, before);
@@ -295,6 +323,131 @@ void TestUpdate::progressRepaintsAreCoalesced()
     // The last state is on screen at once.
     QCOMPARE(dialog.overallValue(), 300);
     QCOMPARE(dialog.fileValue(), 100);
+}
+
+void TestUpdate::severalInFlight_data()
+{
+    QTest::addColumn<int>("inFlight");
+    // -1: every file arrives (from nginx); -2: the user cancels while every
+    // file stalls; else the index of the file that fails, the ones before
+    // it arriving and the ones after it stalling.
+    QTest::addColumn<int>("failing");
+    QTest::addColumn<QString>("detailStart");
+
+    for (const int inFlight : {1, 2, 6, 16}) {
+        const QByteArray n = QByteArray::number(inFlight) + " in flight, ";
+        QTest::newRow((n + "all arrive").constData()) << inFlight << -1 << QString();
+        QTest::newRow((n + "first fails").constData()) << inFlight << 0 << "下载错误:";
+        QTest::newRow((n + "a middle one differs from its hash").constData()) << inFlight << 3 << "文件校验失败:/d2/f3.txt";
+        QTest::newRow((n + "last ends short").constData()) << inFlight << 7 << "下载错误:";
+        QTest::newRow((n + "cancel").constData()) << inFlight << -2 << "更新已取消";
+    }
+}
+
+void TestUpdate::severalInFlight()
+{
+    QFETCH(int, inFlight);
+    QFETCH(int, failing);
+    QFETCH(QString, detailStart);
+
+    // Eight files in manifest order, several sharing folders.
+    const QStringList keys = {"/d1/f0.txt", "/d1/f1.txt", "/d1/f2.txt", "/d2/f3.txt",
+                              "/d2/f4.txt", "/d2/sub/f5.txt", "/d2/sub/f6.txt", "/f7.txt"};
+    QMap<QString, QByteArray> release;
+    for (const QString &key : keys)
+        release.insert(key, "new " + key.toUtf8());
+    const QString name = QStringLiteral("many%1").arg(inFlight);
+    SettingsStore::instance().setValue(kKeyMaxDownloads, QString::number(inFlight));
+    install({{"/d1/f1.txt", "old"}, {"/f7.txt", "old"}});
+    const auto before = snapshotTree(appDir());
+
+    if (failing == -1) {
+        QVERIFY(writeServerRelease(m_serverRoot.filePath(name), "2.0", "2.0", release));
+        SettingsStore::instance().setValue(kKeyUrl, m_nginx->baseUrl() + name + QLatin1Char('/'));
+        WidgetProbe dialog;
+        runToEnd(dialog);
+        QCOMPARE(dialog.statusLabel(), QStringLiteral("更新完成!"));
+        QCOMPARE(dialog.overallValue(), 8);
+        for (auto it = release.cbegin(); it != release.cend(); ++it)
+            QCOMPARE(readFile(appDir() + it.key().mid(1)), it.value());
+        QStringList expected = {'/' + name + "/update.ini", '/' + name + "/2.0/md5.txt"};
+        for (const QString &key : keys)
+            expected << '/' + name + "/2.0/" + key;
+        QStringList requested = m_nginx->requestedPaths().filter(QLatin1Char('/') + name + QLatin1Char('/'));
+        if (inFlight > 1) { // logged as they finish
+            std::sort(requested.begin(), requested.end());
+            std::sort(expected.begin(), expected.end());
+        }
+        QCOMPARE(requested, expected);
+#ifndef Q_OS_WIN
+        QSet<QByteArray> connections;
+        for (const QByteArray &line : m_nginx->accessLogLines()) {
+            if (line.split(' ').value(1).startsWith('/' + name.toUtf8() + '/'))
+                connections.insert(line.split(' ').value(0));
+        }
+        // One at a time is one connection, as always; Qt opens at most six
+        // to a host (a file started as another ends may take a fresh one).
+        QVERIFY2(inFlight > 1 ? connections.size() <= 6 : connections.size() == 1,
+                 qPrintable(QString::number(connections.size())));
+#endif
+        return;
+    }
+
+    for (int i = 0; i < keys.size(); ++i) {
+        if (failing == -2 || i > failing)
+            continue;
+        release[keys.at(i)] = "fine";
+    }
+    serveFaultRelease(name, release);
+    const QString folder = QLatin1Char('/') + name + QStringLiteral("/2.0/");
+    for (int i = 0; i < keys.size(); ++i) {
+        if (failing == -2 || i > failing)
+            m_faults.setStall(folder + keys.at(i), "par", 6);
+    }
+    if (failing == 0)
+        m_faults.setBody(folder + keys.at(0), "gone", 404);
+    if (failing == 3)
+        m_faults.setBody(folder + keys.at(3), "FINE"); // same length, other bytes
+    if (failing == 7) {
+        FaultServer::Route route;
+        route.kind = FaultServer::Kind::LyingLength;
+        route.body = "fi";
+        route.announcedLength = 4;
+        m_faults.setRoute(folder + keys.at(7), route);
+    }
+    const int channels = qMin(inFlight, 6); // HTTP/1.1: six connections
+    auto requestedFiles = [&]() {
+        return m_faults.requestedPaths().filter(folder + QLatin1Char('/')).size();
+    };
+
+    WidgetProbe dialog;
+    QVERIFY(startUpdate(dialog));
+    if (failing == -2) {
+        QTRY_COMPARE_WITH_TIMEOUT(requestedFiles(), channels, 10000);
+        whenBoxOpens([](QMessageBox *box) { box->buttons().first()->click(); });
+        QTest::mouseClick(dialog.findChild<QPushButton *>("pushButton_cancel"), Qt::LeftButton);
+        QCOMPARE(dialog.m_currentReply, nullptr);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), kStatusFailed, 20000);
+    // The first failure's text, not that of a transfer aborted after it.
+    QVERIFY2(dialog.detailLabel().startsWith(detailStart), qPrintable(dialog.detailLabel()));
+    if (failing == -2) {
+        QCOMPARE(requestedFiles(), channels);
+    } else {
+        // Files before the failing one may still have been under way.
+        QVERIFY(dialog.overallValue() <= failing);
+        QVERIFY(inFlight > 1 || dialog.overallValue() == failing);
+        // Every file up to the failing one; besides it at most the files
+        // that fit in the other slots.
+        QVERIFY(requestedFiles() >= failing + 1);
+        QVERIFY2(requestedFiles() <= qMin(8, failing + channels), qPrintable(QString::number(requestedFiles())));
+    }
+    // Partial and finished downloads alike are gone; nothing was installed.
+    QCOMPARE(QDir(appDir() + "UpdateTmp").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({"update.ini"}));
+    auto after = snapshotTree(appDir());
+    after.remove("/md5.txt");
+    QCOMPARE(after, before);
 }
 
 void TestUpdate::failureMidQueue_data()

@@ -20,6 +20,8 @@ inline const QString kKeyCaFile = QStringLiteral("CaFile");
 inline const QString kKeyPublicKey = QStringLiteral("PublicKey");
 // Optional: "true" starts the main program after a failed check or update.
 inline const QString kKeyStartOnFailure = QStringLiteral("StartOnFailure");
+// Optional: how many update files are fetched at once (1 to 16; absent is 1).
+inline const QString kKeyMaxDownloads = QStringLiteral("MaxDownloads");
 inline const QString kKeyVersionFolder = QStringLiteral("Version/Folder");
 inline const QString kKeyVersionVersion = QStringLiteral("Version/Version");
 // Entries of a signed update.ini; the record keeps Published.

@@ -185,6 +185,9 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
 
     showPercent();
     const bool ok = !failedHere && reply->error() == QNetworkReply::NoError;
+    // The queue's files will ride the same connection.
+    if (ok && reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool())
+        m_http2InUse = true;
     // Only our own connections: the manager keeps its own to the reply.
     QObject::disconnect(reply, nullptr, &loop, nullptr);
     reply->deleteLater();

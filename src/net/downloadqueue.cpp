@@ -22,7 +22,13 @@ void Widget::startDownloadQueue(FileManifest files)
     clearDownloadQueue();
     m_verifiedFiles.clear();
     m_currentIndex = 0;
+    m_startedFiles = 0;
     m_totalFiles = files.size();
+
+    SettingsStore &settings = SettingsStore::instance();
+    m_maxDownloads = maxDownloadsFromSetting(settings.value(kKeyMaxDownloads));
+    if (settings.isSet(kKeyMaxDownloads))
+        qDebug() << "同时下载文件数:" << m_maxDownloads << "设置:" << settings.value(kKeyMaxDownloads);
 
     // A release can list hundreds of thousands of files: each file's task
     // is made from what is still pending when its download starts, so the
@@ -45,12 +51,33 @@ void Widget::downloadNextFile()
         onUpdateCompleted(false);
         return;
     }
-    if (m_currentIndex >= m_totalFiles) {
+    if (m_verifiedFiles.size() >= m_totalFiles) {
         onUpdateCompleted(true);
         return;
     }
+    // Files start in manifest order as slots free up.
+    while (int(m_inFlight.size()) < downloadSlots() && m_startedFiles < m_totalFiles) {
+        if (!startNextFile())
+            return;
+    }
+}
 
-    if (m_downloadQueue.size() <= m_currentIndex && !m_pendingFiles.isEmpty()) {
+int Widget::downloadSlots() const
+{
+    return m_http2InUse ? m_maxDownloads : qMin(m_maxDownloads, kHttp1ConnectionsPerHost);
+}
+
+void Widget::showQueueCount()
+{
+    const int shown = qMin(m_verifiedFiles.size() + 1, m_totalFiles);
+    m_statusText = tr("%1 %2/%3").arg(kStatusUpdating).arg(shown).arg(m_totalFiles);
+    refreshLabelsSoon();
+}
+
+bool Widget::startNextFile()
+{
+    const int index = m_startedFiles;
+    if (m_downloadQueue.size() <= index && !m_pendingFiles.isEmpty()) {
         const auto next = m_pendingFiles.begin();
         DownloadTask made;
         made.url = composeFileUrl(SettingsStore::instance().value(kKeyUrl), m_serverFolder, next.key());
@@ -59,10 +86,11 @@ void Widget::downloadNextFile()
         m_pendingFiles.erase(next);
         m_downloadQueue.append(made);
     }
-    const DownloadTask &task = m_downloadQueue.at(m_currentIndex);
-    m_statusText = tr("%1 %2/%3").arg(kStatusUpdating).arg(m_currentIndex + 1).arg(m_totalFiles);
+    ++m_startedFiles;
+    m_currentIndex = index;
+    const DownloadTask &task = m_downloadQueue.at(index);
     m_errorMessage = QFileInfo(task.localPath).fileName();
-    refreshLabelsSoon();
+    showQueueCount();
     setFileProgressSoon(0);
 
     QDir().mkpath(QFileInfo(task.localPath).absolutePath());
@@ -70,40 +98,67 @@ void Widget::downloadNextFile()
     const QString trustError = trustSetupError();
     if (!trustError.isNull()) {
         failQueue(QStringLiteral("下载错误:") + trustError);
-        return;
+        return false;
     }
 
-    m_currentSink = std::make_unique<DownloadSink>();
-    if (!m_currentSink->open(task.localPath)) {
+    auto sink = std::make_unique<DownloadSink>();
+    if (!sink->open(task.localPath)) {
         const QString message = QStringLiteral("无法保存文件:") + task.localPath;
         qDebug() << "无法保存文件:" << task.localPath;
-        m_currentSink.reset();
         failQueue(message);
-        return;
+        return false;
     }
 
-    m_currentReply = m_networkManager.get(makeDownloadRequest(task.url));
-    m_currentReply->setReadBufferSize(kReplyReadBufferSize);
-    noteCertificateErrors(m_currentReply);
-    connect(m_currentReply, &QNetworkReply::downloadProgress, this, &Widget::onDownloadProgress);
-    connect(m_currentReply, &QNetworkReply::finished, this, &Widget::onDownloadFinished);
-    connect(m_currentReply, &QNetworkReply::errorOccurred, this, &Widget::onDownloadError);
-    connect(m_currentReply, &QNetworkReply::readyRead, this, [this]() {
-        if (!m_currentReply || !m_currentSink)
-            return;
-        if (!m_currentSink->write(m_currentReply->readAll())) {
-            const QString localPath = m_currentSink->path();
-            qDebug() << "无法保存文件:" << localPath;
-            failQueue(QStringLiteral("无法保存文件:") + localPath);
-        }
+    QNetworkReply *reply = m_networkManager.get(makeDownloadRequest(task.url));
+    reply->setReadBufferSize(kReplyReadBufferSize);
+    m_currentReply = reply;
+    m_inFlight.push_back({index, reply, std::move(sink)});
+    noteCertificateErrors(reply);
+    connect(reply, &QNetworkReply::downloadProgress, this, &Widget::onDownloadProgress);
+    connect(reply, &QNetworkReply::finished, this, &Widget::onDownloadFinished);
+    connect(reply, &QNetworkReply::errorOccurred, this, &Widget::onDownloadError);
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply]() {
+        const int at = inFlightIndexOf(reply);
+        if (at >= 0 && drainReply(at) && reply == m_currentReply)
+            setFileProgressSoon(writtenPercent(reply, m_inFlight[at].sink->bytesWritten()));
     });
+    return true;
+}
+
+int Widget::senderDownload() const
+{
+    // Called directly, a slot is about the file started last.
+    return inFlightIndexOf(sender() ? sender() : m_currentReply);
+}
+
+int Widget::inFlightIndexOf(const QObject *reply) const
+{
+    for (size_t i = 0; i < m_inFlight.size(); ++i) {
+        if (reply && m_inFlight[i].reply == reply)
+            return int(i);
+    }
+    return -1;
+}
+
+bool Widget::drainReply(int inFlight)
+{
+    ActiveDownload &download = m_inFlight[inFlight];
+    if (download.sink->write(download.reply->readAll()))
+        return true;
+    const QString localPath = download.sink->path();
+    qDebug() << "无法保存文件:" << localPath;
+    failQueue(QStringLiteral("无法保存文件:") + localPath);
+    return false;
 }
 
 void Widget::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
-    const int status = m_currentReply
-        ? m_currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt()
-        : 0;
+    // The bar follows the file started last; a direct call (no sender)
+    // is taken as it comes.
+    QNetworkReply *reply = qobject_cast<QNetworkReply *>(sender());
+    if (reply && reply != m_currentReply)
+        return;
+    const int status = reply ? reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0;
     const int percent = progressPercent(bytesReceived, bytesTotal, status);
     if (percent >= 0)
         setFileProgressSoon(percent);
@@ -111,16 +166,18 @@ void Widget::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 
 void Widget::onDownloadFinished()
 {
-    QNetworkReply *reply = m_currentReply;
+    const int at = senderDownload();
     if (m_cancelRequested) {
         releaseCurrentDownload();
         onUpdateCompleted(false);
         return;
     }
-    if (!reply)
+    // Not ours: a reply let go of, or the queue has already ended.
+    if (at < 0)
         return;
 
-    const DownloadTask task = m_downloadQueue.at(m_currentIndex);
+    QNetworkReply *reply = m_inFlight[at].reply;
+    const DownloadTask task = m_downloadQueue.at(m_inFlight[at].index);
 
     if (reply->error() != QNetworkReply::NoError) {
         const QString reason = reply->errorString();
@@ -132,57 +189,63 @@ void Widget::onDownloadFinished()
         return;
     }
 
-    bool saved = m_currentSink && m_currentSink->write(reply->readAll());
-    if (saved && endedShort(reply, m_currentSink->bytesWritten())) {
+    if (!drainReply(at))
+        return;
+    DownloadSink &sink = *m_inFlight[at].sink;
+    if (endedShort(reply, sink.bytesWritten())) {
         qDebug() << "文件不完整:" << task.url;
         logFailedRequest(task.url, reply, QStringLiteral("下载错误:文件不完整"));
         failQueue(QStringLiteral("下载错误:文件不完整:") + keyOfLocalPath(task.localPath));
         return;
     }
-    saved = saved && m_currentSink->finish();
-    if (!saved) {
+    if (!sink.finish()) {
         qDebug() << "无法保存文件:" << task.localPath;
         failQueue(QStringLiteral("无法保存文件:") + task.localPath);
         return;
     }
 
     const QString key = keyOfLocalPath(task.localPath);
-    if (m_currentSink->md5Hex().compare(task.md5, Qt::CaseInsensitive) != 0) {
+    if (sink.md5Hex().compare(task.md5, Qt::CaseInsensitive) != 0) {
         qDebug() << "文件校验失败:" << key;
         failQueue(QStringLiteral("文件校验失败:") + key);
         return;
     }
 
-    m_currentSink.reset();
-    m_currentReply = nullptr;
+    if (reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool())
+        m_http2InUse = true;
+    const int index = m_inFlight[at].index;
+    m_inFlight.erase(m_inFlight.begin() + at);
+    if (reply == m_currentReply)
+        m_currentReply = nullptr;
     reply->disconnect(this);
     reply->deleteLater();
 
     m_verifiedFiles.append(key);
     qDebug() << "文件下载成功并验证通过:" << task.localPath;
     // Done with: only its key is needed from here on.
-    m_downloadQueue[m_currentIndex] = DownloadTask();
-    setOverallProgressSoon(m_currentIndex + 1);
-    ++m_currentIndex;
+    m_downloadQueue[index] = DownloadTask();
+    setOverallProgressSoon(m_verifiedFiles.size());
+    showQueueCount();
     downloadNextFile();
 }
 
 void Widget::onDownloadError(QNetworkReply::NetworkError error)
 {
     // Replies we let go of are disconnected before they are aborted, so
-    // this is about the current one, if any, and a cancel code can only
-    // come from Qt ending a transfer whose time-out expired.
+    // this is about one in flight, if any, and a cancel code can only come
+    // from Qt ending a transfer whose time-out expired.
     m_errorMessage = QLatin1String("");
-    if (m_currentReply) {
+    const int at = senderDownload();
+    if (at >= 0) {
+        QNetworkReply *reply = m_inFlight[at].reply;
         const bool timedOut = error == QNetworkReply::TimeoutError
             || error == QNetworkReply::OperationCanceledError;
         const bool untrusted = error == QNetworkReply::SslHandshakeFailedError;
         m_errorMessage = QStringLiteral("下载错误:")
             + (timedOut    ? transferTimeoutText().chopped(1)
-               : untrusted ? trustFailureText(m_currentReply)
-                           : m_currentReply->errorString());
-        if (m_currentIndex < m_downloadQueue.size())
-            logFailedRequest(m_downloadQueue.at(m_currentIndex).url, m_currentReply, m_errorMessage);
+               : untrusted ? trustFailureText(reply)
+                           : reply->errorString());
+        logFailedRequest(m_downloadQueue.at(m_inFlight[at].index).url, reply, m_errorMessage);
     }
     releaseCurrentDownload();
     onUpdateCompleted(false);
@@ -190,13 +253,12 @@ void Widget::onDownloadError(QNetworkReply::NetworkError error)
 
 void Widget::releaseCurrentDownload()
 {
-    if (m_currentSink) {
-        m_currentSink->discard();
-        m_currentSink.reset();
-    }
-    if (m_currentReply) {
-        QNetworkReply *reply = m_currentReply;
-        m_currentReply = nullptr;
+    std::vector<ActiveDownload> released;
+    released.swap(m_inFlight);
+    m_currentReply = nullptr;
+    for (ActiveDownload &download : released) {
+        download.sink->discard();
+        QNetworkReply *reply = download.reply;
         reply->disconnect(this);
         // A reply that already failed or finished has nothing to stop.
         if (!reply->isFinished() && reply->error() == QNetworkReply::NoError)

@@ -111,6 +111,25 @@ int progressPercent(qint64 bytesReceived, qint64 bytesTotal, int httpStatus)
     return int(bytesReceived * 100 / bytesTotal);
 }
 
+int writtenPercent(const QNetworkReply *reply, qint64 written)
+{
+    // A compressed body is counted after decoding; its length says nothing.
+    if (reply->hasRawHeader("Content-Encoding"))
+        return -1;
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return progressPercent(qMin(written, length.toLongLong()), length.isValid() ? length.toLongLong() : -1, status);
+}
+
+int maxDownloadsFromSetting(const QString &text)
+{
+    bool isNumber = false;
+    const qlonglong value = text.trimmed().toLongLong(&isNumber);
+    if (!isNumber)
+        return 1;
+    return int(qBound<qlonglong>(1, value, kMaxDownloadsLimit));
+}
+
 void logFailedRequest(const QString &url, const QNetworkReply *reply, const QString &shown)
 {
     const int status = reply ? reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0;

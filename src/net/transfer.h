@@ -68,6 +68,18 @@ QString composeFileUrl(const QString &base, const QString &folder, const QString
 // are not the file's).
 int progressPercent(qint64 bytesReceived, qint64 bytesTotal, int httpStatus);
 
+// The per-file bar's value from the bytes of reply written so far, or -1
+// as progressPercent() gives it. Unlike Qt's progress signal, which comes
+// at most every 100 ms, this sees the last bytes before a stall.
+int writtenPercent(const QNetworkReply *reply, qint64 written);
+
+// Files in flight at once for a MaxDownloads text: absent or empty is 1
+// (one after another), numbers are held to 1..16, anything else is 1.
+constexpr int kMaxDownloadsLimit = 16;
+int maxDownloadsFromSetting(const QString &text);
+// Qt speaks HTTP/1.1 to one host over at most this many connections.
+constexpr int kHttp1ConnectionsPerHost = 6;
+
 // Logs a request that failed: the URL, the HTTP status (0 when none came),
 // Qt's error text and, when not empty, the text the user was shown.
 void logFailedRequest(const QString &url, const QNetworkReply *reply, const QString &shown);

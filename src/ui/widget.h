@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <QVector>
 #include <memory>
+#include <vector>
 
 class QCloseEvent;
 class QMouseEvent;
@@ -98,8 +99,22 @@ protected:
     bool parseServerVersion();
     void downloadNextFile();
 
-    // Closes and removes the file of the running queue download and lets go
-    // of its reply, so nothing is held open when clean-up runs.
+    // Starts the file after the last one started: false when that ended
+    // the queue.
+    bool startNextFile();
+    // How many files may be in flight now: HTTP/1.1 gets at most six
+    // connections per host from Qt, so more only wait in Qt's own queue.
+    int downloadSlots() const;
+    // Shows "正在更新 i/n" for the files finished so far.
+    void showQueueCount();
+    // The download of reply, or -1 when it is not one of ours.
+    int inFlightIndexOf(const QObject *reply) const;
+    int senderDownload() const;
+    // Writes what reply holds to its file; false (and the queue failed)
+    // when the disk refused it.
+    bool drainReply(int inFlight);
+    // Closes and removes the files of every queue download in flight and
+    // lets go of their replies, so nothing is held open when clean-up runs.
     void releaseCurrentDownload();
     // Ends the queue with a failure our own code detected.
     void failQueue(const QString &message);
@@ -142,7 +157,22 @@ protected:
 
     // Beyond the dialog's published state.
     bool m_runStarted = false;
-    std::unique_ptr<DownloadSink> m_currentSink;
+    // A queue file being fetched: its task, its reply and the file it is
+    // streamed into. m_currentReply is the reply of the one started last.
+    struct ActiveDownload
+    {
+        int index = -1;
+        QNetworkReply *reply = nullptr;
+        std::unique_ptr<DownloadSink> sink;
+    };
+    std::vector<ActiveDownload> m_inFlight;
+    // From MaxDownloads; 1 is one file at a time.
+    int m_maxDownloads = 1;
+    int m_startedFiles = 0;
+    // Set once a reply came over HTTP/2, where one connection carries
+    // every file in flight.
+    bool m_http2InUse = false;
+    // Keys of the files fetched and verified, in the order they finished.
     QStringList m_verifiedFiles;
     // Files of the queue whose tasks are not made yet, in download order.
     FileManifest m_pendingFiles;

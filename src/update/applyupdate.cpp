@@ -5,6 +5,7 @@
 #include "updatetransaction.h"
 
 #include <QDebug>
+#include <algorithm>
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
@@ -26,8 +27,12 @@ bool Widget::applyUpdate()
         QString source;
         QString key;
     };
+    // Files finish in any order when several are in flight; they are
+    // installed in manifest order all the same.
+    QStringList keys = m_verifiedFiles;
+    std::sort(keys.begin(), keys.end());
     QVector<Step> steps;
-    for (const QString &key : qAsConst(m_verifiedFiles))
+    for (const QString &key : qAsConst(keys))
         steps.append({tmp + key.mid(1), key});
     steps.append({tmp + kMd5TmpFile, QLatin1Char('/') + kMd5File});
     const QString recordSource = tmp + kUpdateTmpIniFile;

@@ -55,7 +55,7 @@ void Widget::onCancelUpdate()
 
 void Widget::onCheckCancelRequest()
 {
-    if (m_currentReply)
+    if (m_currentReply || !m_inFlight.empty())
         return;
     m_cancelCheckTimer->stop();
     onUpdateCompleted(false);
