@@ -35,7 +35,6 @@
 #include <QHostAddress>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -171,32 +170,6 @@ FileManifest writeRelease(const QString &root)
         || !writeBytes(root + QStringLiteral("update.ini"), ini))
         return FileManifest();
     return manifest;
-}
-
-// --- nginx: the tests' own throw-away server ------------------------------
-
-struct LogShare
-{
-    int requests = 0;
-    int connections = 0;
-    int failures = 0; // responses other than 200
-};
-
-LogShare logShare(const QList<QByteArray> &lines, int from)
-{
-    LogShare share;
-    QSet<QByteArray> connections;
-    for (int i = from; i < lines.size(); ++i) {
-        const QList<QByteArray> fields = lines.at(i).split(' ');
-        if (fields.size() < 3)
-            continue;
-        ++share.requests;
-        connections.insert(fields.at(0));
-        if (fields.at(2) != "200")
-            ++share.failures;
-    }
-    share.connections = connections.size();
-    return share;
 }
 
 // --- our side --------------------------------------------------------------
@@ -415,14 +388,14 @@ int main(int argc, char *argv[])
         const QString load = loadAverage();
         OurRun ours;
         CurlRun curl;
-        LogShare ourLog, curlLog;
+        AccessLogShare ourLog, curlLog;
         // Alternate who goes first, so neither always finds the other's
         // dirty pages and freed memory.
         for (int side = 0; side < 2; ++side) {
             if ((side == 0) == (i % 2 == 0)) {
                 const int logFrom = nginx.accessLogLines().size();
                 ours = runOurs(serverRoot, base + QStringLiteral("ours%1/").arg(i), manifest);
-                ourLog = logShare(nginx.accessLogLines(), logFrom);
+                ourLog = accessLogShare(nginx.accessLogLines(), logFrom);
                 if (!ours.ok) {
                     std::fprintf(stderr, "our run failed: %s\n", qPrintable(ours.error));
                     return 1;
@@ -431,7 +404,7 @@ int main(int argc, char *argv[])
                 const int logFrom = nginx.accessLogLines().size();
                 curl = runCurl(nginx.baseUrl(), base + QStringLiteral("curl%1").arg(i), manifest,
                                base + QStringLiteral("curl.cfg"));
-                curlLog = logShare(nginx.accessLogLines(), logFrom);
+                curlLog = accessLogShare(nginx.accessLogLines(), logFrom);
                 if (!curl.ok)
                     return 1;
             }
