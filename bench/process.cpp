@@ -36,8 +36,11 @@
 #include <QTextStream>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <vector>
+
+#include <sys/prctl.h>
 
 namespace {
 
@@ -117,6 +120,14 @@ bool sameFiles(const QString &dir, const Manifest &manifest)
     return true;
 }
 
+// A child that is killed when the benchmark dies, however it dies, so no
+// updater is left waiting on a dead server.
+class ChildProcess : public QProcess
+{
+protected:
+    void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
+};
+
 // The proxy in its own process, so its timers keep time whatever the
 // measured program does.
 class DelayProxy
@@ -160,7 +171,7 @@ public:
     quint16 port() const { return m_port; }
 
 private:
-    QProcess m_process;
+    ChildProcess m_process;
     quint16 m_port = 0;
 };
 
@@ -189,7 +200,7 @@ Run runOurs(const QString &appDir, const QString &url, int maxDownloads, const M
     }
     config.close();
 
-    QProcess updater;
+    ChildProcess updater;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     updater.setProcessEnvironment(environment);
@@ -244,7 +255,7 @@ Run runOurs(const QString &appDir, const QString &url, int maxDownloads, const M
 
 bool runTool(const QString &program, const QStringList &arguments, QByteArray *output = nullptr)
 {
-    QProcess process;
+    ChildProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(program, arguments);
     const bool ok = process.waitForFinished(kRunTimeoutMs) && process.exitStatus() == QProcess::NormalExit
