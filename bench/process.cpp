@@ -304,9 +304,8 @@ Run runCurl(const Mode &mode, const QString &url, const QString &outDir, const Q
     bool ok = true;
     if (mode.parallelPeer) {
         ok = runTool(QStringLiteral("curl"), {QStringLiteral("-K"), metaConfig})
-            // --silent here too: the parallel progress meter ignores the config's.
-            && runTool(QStringLiteral("curl"), {QStringLiteral("--silent"), QStringLiteral("--show-error"),
-                                               QStringLiteral("--parallel"), QStringLiteral("--parallel-max"),
+            // The parallel progress meter shows even with --silent (curl 7.88).
+            && runTool(QStringLiteral("curl"), {QStringLiteral("--no-progress-meter"), QStringLiteral("--parallel"), QStringLiteral("--parallel-max"),
                                                QStringLiteral("6"), QStringLiteral("-K"), filesConfig});
     } else {
         ok = runTool(QStringLiteral("curl"), {QStringLiteral("-K"), filesConfig});
