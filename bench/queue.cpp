@@ -1,19 +1,23 @@
 // Times the update-file queue against curl fetching the same files.
 //
-//   bench_queue [parent-directory] [repeats] [ours]
+//   bench_queue [parent-directory] [repeats] [both|ours] [max-downloads]
 //
 // Serves 20 files of 8 MiB and 1000 files of 16 KiB (random content) from a
-// throw-away nginx on 127.0.0.1, then alternates runs of
+// throw-away nginx on 127.0.0.1. Each class is a phase of its own, so a mix
+// cannot hide either: per repeat, first for the 8 MiB files, then for the
+// 16 KiB files, it alternates runs of
 //   ours: Widget::startDownloadQueue on a shown (offscreen) dialog, timed
 //         from the call, which issues the first request, to the moment the
 //         last file has been verified (taken from the queue's own
 //         "verified" log line); applyUpdate, which follows inside the
-//         completion slot, is timed separately and left out of the ratio;
+//         completion slot, is timed separately and left out of the ratio.
+//         MaxDownloads (default 6) is set in the SettingsStore, as URL is;
 //   curl: one curl process fetching the same URLs sequentially over one
 //         kept-alive connection, writing each to its own file.
-// Prints every run, the medians and the ratio ours / curl (wall clock).
-// nginx's access log tells how many connections each side used. With the
-// third argument "ours" only our side runs (for a profiler).
+// Prints every run, per class the medians and the ratio ours / curl, and
+// the ratio over both phases together (wall clock). nginx's access log
+// tells how many connections each side used. With the third argument
+// "ours" only our side runs (for a profiler).
 //
 // Every run writes to fresh folders that are only removed at the end
 // (about 2.2 GiB with 5 repeats): on ext4 without a journal, creating a file
@@ -35,7 +39,6 @@
 #include <QHostAddress>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -173,32 +176,6 @@ FileManifest writeRelease(const QString &root)
     return manifest;
 }
 
-// --- nginx: the tests' own throw-away server ------------------------------
-
-struct LogShare
-{
-    int requests = 0;
-    int connections = 0;
-    int failures = 0; // responses other than 200
-};
-
-LogShare logShare(const QList<QByteArray> &lines, int from)
-{
-    LogShare share;
-    QSet<QByteArray> connections;
-    for (int i = from; i < lines.size(); ++i) {
-        const QList<QByteArray> fields = lines.at(i).split(' ');
-        if (fields.size() < 3)
-            continue;
-        ++share.requests;
-        connections.insert(fields.at(0));
-        if (fields.at(2) != "200")
-            ++share.failures;
-    }
-    share.connections = connections.size();
-    return share;
-}
-
 // --- our side --------------------------------------------------------------
 
 class QueueRunner : public Widget
@@ -222,24 +199,24 @@ struct OurRun
 {
     bool ok = false;
     QString error;
-    double queueMs = 0;      // first request .. last verified file
-    double largeMs = 0;      // first request .. last 8 MiB file verified
-    double smallMs = 0;      // last 8 MiB file .. last 16 KiB file verified
-    double applyMs = 0;      // last verified file .. completion slot returned
-    double cpuMs = 0;        // this process, all threads, first request .. last verified
-    double guiCpuMs = 0;     // of that, the GUI thread (the rest is Qt's network thread)
-    double smallCpuMs = 0;   // the same two over the 16 KiB files alone
-    double smallGuiCpuMs = 0;
+    double queueMs = 0; // first request .. last verified file
+    double applyMs = 0; // last verified file .. completion slot returned
+    double cpuMs = 0;   // this process, all threads, first request .. last verified
+    double guiCpuMs = 0; // of that, the GUI thread (the rest is Qt's network thread)
 };
 
 OurRun runOurs(const QString &serverRoot, const QString &appDir, const FileManifest &manifest)
 {
     OurRun run;
-    // The state the update run leaves before it hands over to the queue.
+    // The state the update run leaves before it hands over to the queue;
+    // the manifest it saved lists this phase's files only.
     const QString tmp = appDir + kUpdateTmpDir;
     QDir().mkpath(tmp);
     QFile::copy(serverRoot + QStringLiteral("update.ini"), tmp + kUpdateTmpIniFile);
-    QFile::copy(serverRoot + kFolder + QStringLiteral("/md5.txt"), tmp + kMd5TmpFile);
+    QByteArray md5Text;
+    for (auto it = manifest.cbegin(); it != manifest.cend(); ++it)
+        md5Text += it.value().toLatin1() + '\t' + it.key().toUtf8() + '\n';
+    writeBytes(tmp + kMd5TmpFile, md5Text);
     writeBytes(tmp + kUpdateIniFile, "[Version]\nFolder=old\nVersion=1.0\n");
 
     auto *dialog = new QueueRunner;
@@ -263,13 +240,9 @@ OurRun runOurs(const QString &serverRoot, const QString &appDir, const FileManif
     if (run.ok) {
         const Stamp &last = g_verifiedAt.back();
         run.queueMs = last.wallMs - start;
-        run.largeMs = g_verifiedAt[kLargeCount - 1].wallMs - start;
-        run.smallMs = last.wallMs - g_verifiedAt[kLargeCount - 1].wallMs;
         run.applyMs = end - last.wallMs;
         run.cpuMs = last.processCpuMs - cpuBefore;
         run.guiCpuMs = last.guiCpuMs - guiCpuBefore;
-        run.smallCpuMs = last.processCpuMs - g_verifiedAt[kLargeCount - 1].processCpuMs;
-        run.smallGuiCpuMs = last.guiCpuMs - g_verifiedAt[kLargeCount - 1].guiCpuMs;
     }
     // Gone before its 1000 ms hand-off timer could start anything.
     delete dialog;
@@ -283,8 +256,6 @@ struct CurlRun
     bool ok = false;
     double wallMs = 0;     // process start .. exit
     double transferMs = 0; // sum of curl's own per-transfer times
-    double largeMs = 0;
-    double smallMs = 0;
     double cpuMs = 0;
 };
 
@@ -312,11 +283,8 @@ CurlRun runCurl(const QString &baseUrl, const QString &outDir, const FileManifes
     run.ok = finished && curl.exitStatus() == QProcess::NormalExit && curl.exitCode() == 0;
     if (!run.ok)
         std::fprintf(stderr, "curl: %s\n", curl.readAllStandardError().constData());
-    for (int i = 0; i < times.size() && i < manifest.size(); ++i) {
-        const double t = times.at(i).toDouble() * 1e3;
-        run.transferMs += t;
-        (i < kLargeCount ? run.largeMs : run.smallMs) += t;
-    }
+    for (int i = 0; i < times.size() && i < manifest.size(); ++i)
+        run.transferMs += times.at(i).toDouble() * 1e3;
     return run;
 }
 
@@ -342,6 +310,17 @@ QString loadAverage()
     return QString::fromLatin1(file.readAll().trimmed());
 }
 
+// One phase: the files of one size, and what the runs over them gave.
+struct Phase
+{
+    QString name;
+    QString dirName;
+    int count = 0;
+    FileManifest manifest;
+    std::vector<double> ours, ourApply, ourCpu, ourGuiCpu;
+    std::vector<double> curl, curlTransfer, curlCpu;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -355,6 +334,11 @@ int main(int argc, char *argv[])
     const QString parent = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::tempPath();
     const int repeats = argc > 2 ? qMax(1, QString::fromLocal8Bit(argv[2]).toInt()) : 5;
     const bool oursOnly = argc > 3 && QString::fromLocal8Bit(argv[3]) == QLatin1String("ours");
+    const int maxDownloads = argc > 4 ? QString::fromLocal8Bit(argv[4]).toInt() : 6;
+    if (maxDownloads < 1 || maxDownloads > 16) {
+        std::fprintf(stderr, "usage: bench_queue [parent-directory] [repeats] [both|ours] [max-downloads 1..16]\n");
+        return 2;
+    }
     QTemporaryDir tmp(parent + QStringLiteral("/bench_queue-XXXXXX"));
     if (!tmp.isValid()) {
         std::fprintf(stderr, "cannot create a temporary folder\n");
@@ -373,6 +357,15 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "cannot write the release\n");
         return 1;
     }
+    Phase phases[2];
+    phases[0].name = QStringLiteral("%1 MiB files").arg(kLargeSize / (1024 * 1024));
+    phases[0].dirName = QStringLiteral("large");
+    phases[1].name = QStringLiteral("%1 KiB files").arg(kSmallSize / 1024);
+    phases[1].dirName = QStringLiteral("small");
+    for (auto it = manifest.cbegin(); it != manifest.cend(); ++it)
+        phases[it.key().startsWith(QLatin1String("/large/")) ? 0 : 1].manifest.insert(it.key(), it.value());
+    for (Phase &phase : phases)
+        phase.count = phase.manifest.size();
 
     NginxServer nginx(serverRoot);
     if (!nginx.start()) {
@@ -380,105 +373,105 @@ int main(int argc, char *argv[])
         return 1;
     }
     SettingsStore::instance().setValue(kKeyUrl, nginx.baseUrl());
-    out << "nginx: " << nginx.baseUrl() << Qt::endl;
+    SettingsStore::instance().setValue(QStringLiteral("MaxDownloads"), QString::number(maxDownloads));
+    out << "nginx: " << nginx.baseUrl() << "; ours with MaxDownloads=" << maxDownloads << Qt::endl;
 
-    // A warm-up of each side, not counted: page cache, first connections,
-    // Qt's lazily loaded network and style code. Both results are checked.
-    {
-        const QString appDir = base + QStringLiteral("warm-ours/");
-        const OurRun ours = runOurs(serverRoot, appDir, manifest);
-        if (!ours.ok || !sameFiles(appDir, manifest)) {
+    // A warm-up of each side and phase, not counted: page cache, first
+    // connections, Qt's lazily loaded network and style code. All results
+    // are checked.
+    for (const Phase &phase : phases) {
+        const QString appDir = base + QStringLiteral("warm-ours-%1/").arg(phase.dirName);
+        const OurRun ours = runOurs(serverRoot, appDir, phase.manifest);
+        if (!ours.ok || !sameFiles(appDir, phase.manifest)) {
             std::fprintf(stderr, "our warm-up failed: %s\n", qPrintable(ours.error));
             return 1;
         }
-        if (oursOnly) {
-            for (int i = 0; i < repeats; ++i) {
-                const OurRun run = runOurs(serverRoot, base + QStringLiteral("ours%1/").arg(i), manifest);
-                out << "ours " << ms(run.queueMs) << " ms (8 MiB files " << ms(run.largeMs)
-                    << ", 16 KiB files " << ms(run.smallMs) << ", apply " << ms(run.applyMs) << ")"
-                    << Qt::endl;
-            }
-            return 0;
-        }
-        const QString curlDir = base + QStringLiteral("warm-curl");
-        const CurlRun curl = runCurl(nginx.baseUrl(), curlDir, manifest, base + QStringLiteral("curl.cfg"));
-        if (!curl.ok || !sameFiles(curlDir, manifest)) {
+        if (oursOnly)
+            continue;
+        const QString curlDir = base + QStringLiteral("warm-curl-%1").arg(phase.dirName);
+        const CurlRun curl = runCurl(nginx.baseUrl(), curlDir, phase.manifest, base + QStringLiteral("curl.cfg"));
+        if (!curl.ok || !sameFiles(curlDir, phase.manifest)) {
             std::fprintf(stderr, "curl's warm-up failed\n");
             return 1;
         }
     }
-
-    std::vector<double> ourQueue, ourLarge, ourSmall, ourApply, ourCpu, ourGuiCpu, ourSmallNetCpu,
-        ourSmallGuiCpu;
-    std::vector<double> curlWall, curlTransfer, curlLarge, curlSmall, curlCpu;
-    for (int i = 0; i < repeats; ++i) {
-        const QString load = loadAverage();
-        OurRun ours;
-        CurlRun curl;
-        LogShare ourLog, curlLog;
-        // Alternate who goes first, so neither always finds the other's
-        // dirty pages and freed memory.
-        for (int side = 0; side < 2; ++side) {
-            if ((side == 0) == (i % 2 == 0)) {
-                const int logFrom = nginx.accessLogLines().size();
-                ours = runOurs(serverRoot, base + QStringLiteral("ours%1/").arg(i), manifest);
-                ourLog = logShare(nginx.accessLogLines(), logFrom);
-                if (!ours.ok) {
-                    std::fprintf(stderr, "our run failed: %s\n", qPrintable(ours.error));
-                    return 1;
-                }
-            } else {
-                const int logFrom = nginx.accessLogLines().size();
-                curl = runCurl(nginx.baseUrl(), base + QStringLiteral("curl%1").arg(i), manifest,
-                               base + QStringLiteral("curl.cfg"));
-                curlLog = logShare(nginx.accessLogLines(), logFrom);
-                if (!curl.ok)
-                    return 1;
+    if (oursOnly) {
+        for (int i = 0; i < repeats; ++i) {
+            out << "ours";
+            for (const Phase &phase : phases) {
+                const OurRun run = runOurs(serverRoot, base + QStringLiteral("ours%1-%2/").arg(i).arg(phase.dirName),
+                                           phase.manifest);
+                out << " " << phase.name << " " << ms(run.queueMs) << " ms (apply " << ms(run.applyMs) << ")";
             }
+            out << Qt::endl;
         }
-
-        ourQueue.push_back(ours.queueMs);
-        ourLarge.push_back(ours.largeMs);
-        ourSmall.push_back(ours.smallMs);
-        ourApply.push_back(ours.applyMs);
-        ourCpu.push_back(ours.cpuMs);
-        ourGuiCpu.push_back(ours.guiCpuMs);
-        ourSmallNetCpu.push_back(ours.smallCpuMs - ours.smallGuiCpuMs);
-        ourSmallGuiCpu.push_back(ours.smallGuiCpuMs);
-        curlWall.push_back(curl.wallMs);
-        curlTransfer.push_back(curl.transferMs);
-        curlLarge.push_back(curl.largeMs);
-        curlSmall.push_back(curl.smallMs);
-        curlCpu.push_back(curl.cpuMs);
-        out << "run " << i + 1 << " (load " << load << "): ours " << ms(ours.queueMs) << " ms [8 MiB files "
-            << ms(ours.largeMs) << ", 16 KiB files " << ms(ours.smallMs) << "; cpu " << ms(ours.cpuMs)
-            << ", GUI thread " << ms(ours.guiCpuMs) << "; then apply " << ms(ours.applyMs) << " ms; "
-            << ourLog.requests << " requests, " << ourLog.connections << " connection(s)], curl "
-            << ms(curl.wallMs) << " ms [transfers " << ms(curl.largeMs) << " + " << ms(curl.smallMs)
-            << "; cpu " << ms(curl.cpuMs) << "; " << curlLog.requests << " requests, "
-            << curlLog.connections << " connection(s)]" << Qt::endl;
-        if (ourLog.failures || curlLog.failures)
-            out << "  non-200 responses: ours " << ourLog.failures << ", curl " << curlLog.failures << Qt::endl;
+        return 0;
     }
 
-    const double ours = median(ourQueue);
-    const double curl = median(curlWall);
-    const auto perSmallFile = [](double totalMs) {
-        return QString::number(totalMs * 1000 / kSmallCount, 'f', 0) + QStringLiteral(" us");
-    };
-    out << "median ours: queue " << ms(ours) << " ms (8 MiB files " << ms(median(ourLarge))
-        << ", 16 KiB files " << ms(median(ourSmall)) << "), cpu " << ms(median(ourCpu)) << " ms (GUI thread "
-        << ms(median(ourGuiCpu)) << ", Qt's network thread the rest); applyUpdate afterwards "
-        << ms(median(ourApply)) << " ms (not in the ratio)" << Qt::endl;
-    out << "median curl: process " << ms(curl) << " ms (its transfers " << ms(median(curlTransfer))
-        << ": 8 MiB files " << ms(median(curlLarge)) << ", 16 KiB files " << ms(median(curlSmall))
-        << "), cpu " << ms(median(curlCpu)) << " ms" << Qt::endl;
-    out << "per 16 KiB file: ours " << perSmallFile(median(ourSmall)) << " (cpu: GUI thread "
-        << perSmallFile(median(ourSmallGuiCpu)) << ", network thread "
-        << perSmallFile(median(ourSmallNetCpu)) << "), curl "
-        << perSmallFile(median(curlSmall)) << Qt::endl;
-    out << "ratio ours / curl (wall, medians of " << repeats << "): " << QString::number(ours / curl, 'f', 2)
-        << " (target <= 2.5)" << Qt::endl;
+    for (int i = 0; i < repeats; ++i) {
+        for (Phase &phase : phases) {
+            const QString load = loadAverage();
+            OurRun ours;
+            CurlRun curl;
+            AccessLogShare ourLog, curlLog;
+            // Alternate who goes first, so neither always finds the other's
+            // dirty pages and freed memory.
+            for (int side = 0; side < 2; ++side) {
+                const int logFrom = nginx.accessLogLines().size();
+                if ((side == 0) == (i % 2 == 0)) {
+                    ours = runOurs(serverRoot, base + QStringLiteral("ours%1-%2/").arg(i).arg(phase.dirName),
+                                   phase.manifest);
+                    ourLog = accessLogShare(nginx.accessLogLines(), logFrom);
+                    if (!ours.ok) {
+                        std::fprintf(stderr, "our run failed: %s\n", qPrintable(ours.error));
+                        return 1;
+                    }
+                } else {
+                    curl = runCurl(nginx.baseUrl(), base + QStringLiteral("curl%1-%2").arg(i).arg(phase.dirName),
+                                   phase.manifest, base + QStringLiteral("curl.cfg"));
+                    curlLog = accessLogShare(nginx.accessLogLines(), logFrom);
+                    if (!curl.ok)
+                        return 1;
+                }
+            }
+            phase.ours.push_back(ours.queueMs);
+            phase.ourApply.push_back(ours.applyMs);
+            phase.ourCpu.push_back(ours.cpuMs);
+            phase.ourGuiCpu.push_back(ours.guiCpuMs);
+            phase.curl.push_back(curl.wallMs);
+            phase.curlTransfer.push_back(curl.transferMs);
+            phase.curlCpu.push_back(curl.cpuMs);
+            out << "run " << i + 1 << ", " << phase.name << " (load " << load << "): ours " << ms(ours.queueMs)
+                << " ms [cpu " << ms(ours.cpuMs) << ", GUI thread " << ms(ours.guiCpuMs) << "; then apply "
+                << ms(ours.applyMs) << " ms; " << ourLog.requests << " requests, " << ourLog.connections
+                << " connection(s)], curl " << ms(curl.wallMs) << " ms [transfers " << ms(curl.transferMs)
+                << "; cpu " << ms(curl.cpuMs) << "; " << curlLog.requests << " requests, " << curlLog.connections
+                << " connection(s)]" << Qt::endl;
+            if (ourLog.failures || curlLog.failures)
+                out << "  non-200 responses: ours " << ourLog.failures << ", curl " << curlLog.failures << Qt::endl;
+        }
+    }
+
+    double oursTotal = 0;
+    double curlTotal = 0;
+    for (const Phase &phase : phases) {
+        const double ours = median(phase.ours);
+        const double curl = median(phase.curl);
+        oursTotal += ours;
+        curlTotal += curl;
+        const auto perFile = [&phase](double totalMs) {
+            return QString::number(totalMs * 1000 / phase.count, 'f', 0) + QStringLiteral(" us");
+        };
+        out << phase.name << ", medians of " << repeats << ": ours " << ms(ours) << " ms (cpu "
+            << ms(median(phase.ourCpu)) << ", GUI thread " << ms(median(phase.ourGuiCpu))
+            << "; applyUpdate afterwards " << ms(median(phase.ourApply)) << " ms, not in the ratio), curl "
+            << ms(curl) << " ms (its transfers " << ms(median(phase.curlTransfer)) << ", cpu "
+            << ms(median(phase.curlCpu)) << "); per file ours " << perFile(ours) << ", curl " << perFile(curl)
+            << Qt::endl;
+        out << phase.name << ", ratio ours / curl: " << QString::number(ours / curl, 'f', 2) << Qt::endl;
+    }
+    out << "both phases, sum of medians: ours " << ms(oursTotal) << " ms, curl " << ms(curlTotal)
+        << " ms, ratio " << QString::number(oursTotal / curlTotal, 'f', 2) << " (target <= 2.5)" << Qt::endl;
     out << "load now: " << loadAverage() << Qt::endl;
 
     qInstallMessageHandler(nullptr);

@@ -11,9 +11,10 @@
 #
 # A throw-away nginx on 127.0.0.1 serves the release; a throw-away
 # application folder holds a copy of the updater, a system.cfg pointing at
-# that nginx and the old version record. The updater runs offscreen to its
-# exit (apply, then the 1000 ms hand-off to ExeName=/bin/true) under
-# /usr/bin/time -v; curl then downloads the same file under /usr/bin/time -v.
+# that nginx (with MaxDownloads=6) and the old version record. The updater
+# runs offscreen to its exit (apply, then the 1000 ms hand-off to
+# ExeName=/bin/true) under /usr/bin/time -v; curl then downloads the same
+# file under /usr/bin/time -v.
 # Needs: nginx (nginx-light), curl, time. Uses about 5.5 GiB below
 # ${TMPDIR:-/tmp} at the peak and removes everything it made on exit.
 
@@ -86,7 +87,9 @@ elapsed() { awk -F': ' '/Elapsed \(wall clock\)/ { print $2 }' "$1"; }
 app="$work/app"
 mkdir -p "$app/UpdateTmp"
 cp "$updater" "$app/updater"
-printf '[Update]\nURL=%s\nExeName=/bin/true\n' "$url" >"$app/system.cfg"
+# Six downloads in flight, stated rather than left to the default: the
+# memory target holds for that many.
+printf '[Update]\nURL=%s\nExeName=/bin/true\nMaxDownloads=6\n' "$url" >"$app/system.cfg"
 printf '[Version]\nFolder=1.0\nVersion=1.0\n' >"$app/UpdateTmp/update.ini"
 
 echo "load before the updater: $(cut -d' ' -f1-3 /proc/loadavg)"

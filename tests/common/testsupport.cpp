@@ -328,6 +328,23 @@ QStringList NginxServer::requestedPaths() const
 
 #endif
 
+AccessLogShare accessLogShare(const QList<QByteArray> &lines, int from)
+{
+    AccessLogShare share;
+    QSet<QByteArray> connections;
+    for (int i = from; i < lines.size(); ++i) {
+        const QList<QByteArray> fields = lines.at(i).split(' ');
+        if (fields.size() < 3)
+            continue;
+        ++share.requests;
+        connections.insert(fields.at(0));
+        if (fields.at(2) != "200")
+            ++share.failures;
+    }
+    share.connections = connections.size();
+    return share;
+}
+
 // --- certificates --------------------------------------------------------
 
 namespace {

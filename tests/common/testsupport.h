@@ -90,6 +90,16 @@ private:
 #endif
 };
 
+// What a stretch of NginxServer::accessLogLines() holds, from line `from`
+// on: requests, distinct connections, responses other than 200.
+struct AccessLogShare
+{
+    int requests = 0;
+    int connections = 0;
+    int failures = 0;
+};
+AccessLogShare accessLogShare(const QList<QByteArray> &lines, int from);
+
 // Certificates made with the openssl command in dir: ca.pem (the test CA,
 // what CaFile names) and, for a server on 127.0.0.1, <name>.pem with
 // <name>.key for name "valid", "wronghost" (issued for another name),
