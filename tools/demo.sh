@@ -62,7 +62,7 @@ say "installing 1.0 in $DEMO/app"
 APP="$DEMO/app"
 cp -a "$DEMO/source-1.0" "$APP"
 cp "$BUILD_DIR/src/updater" "$APP/updater"
-printf '[Update]\nURL=http://127.0.0.1:%s/\nExeName=demo-app\n' "$PORT" >"$APP/system.cfg"
+printf '[Update]\nURL=http://127.0.0.1:%s/\nExeName=demo-app\nMaxDownloads=6\n' "$PORT" >"$APP/system.cfg"
 mkdir -p "$APP/UpdateTmp"
 cp "$DEMO/record-1.0.ini" "$APP/UpdateTmp/update.ini"
 
