@@ -914,23 +914,30 @@ void TestUpdate::cancelBeforeQueueHasNoBox()
 void TestUpdate::escapeOrCloseDuringDownload_data()
 {
     QTest::addColumn<bool>("escape");
-    QTest::newRow("escape") << true;
-    QTest::newRow("close") << false;
+    QTest::addColumn<int>("inFlight");
+    QTest::newRow("escape") << true << 1;
+    QTest::newRow("close") << false << 1;
+    QTest::newRow("escape, 6 in flight") << true << 6;
+    QTest::newRow("close, 6 in flight") << false << 6;
 }
 
 void TestUpdate::escapeOrCloseDuringDownload()
 {
     QFETCH(bool, escape);
-    serveFaultRelease("leave", {{"/sub/a.txt", "x"}});
+    QFETCH(int, inFlight);
+    SettingsStore::instance().setValue(kKeyMaxDownloads, QString::number(inFlight));
+    serveFaultRelease("leave", {{"/sub/a.txt", "x"}, {"/sub/b.txt", "y"}});
     m_faults.setStall("/leave/2.0//sub/a.txt", "par", 10);
+    m_faults.setStall("/leave/2.0//sub/b.txt", "par", 10);
     install({});
     const auto before = snapshotTree(appDir());
 
     WidgetProbe dialog;
     QVERIFY(startUpdate(dialog));
     QTRY_VERIFY_WITH_TIMEOUT(m_faults.requestedPaths().contains("/leave/2.0//sub/a.txt"), 10000);
-    // The partial download, under a temporary name beside its own.
-    QTRY_VERIFY_WITH_TIMEOUT(!QDir(appDir() + "UpdateTmp/sub").entryList({"a.txt*"}, QDir::Files).isEmpty(), 10000);
+    // The partial downloads, under temporary names beside their own.
+    QTRY_COMPARE_WITH_TIMEOUT(QDir(appDir() + "UpdateTmp/sub").entryList(QDir::Files).size(), qMin(inFlight, 2),
+                              10000);
 
     if (escape)
         QTest::keyClick(&dialog, Qt::Key_Escape);
