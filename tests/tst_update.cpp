@@ -764,7 +764,7 @@ void TestUpdate::endStates()
 
     // For a look by eye: each end state as the user sees it.
     if (clickClose) {
-        const QString shots = qEnvironmentVariable("UPDATER_BINARY_DIR", QDir::currentPath()) + "/screenshots";
+        const QString shots = qEnvironmentVariable("UPDATER_BINARY_DIR", QCoreApplication::applicationDirPath()) + "/screenshots";
         QDir().mkpath(shots);
         QPixmap shot = dialog.grab();
         if (QGuiApplication::platformName() == QLatin1String("xcb") && QTest::qWaitForWindowExposed(&dialog)) {
