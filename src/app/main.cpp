@@ -50,10 +50,12 @@ int main(int argc, char *argv[])
     dialog.setStartOnFailure(!consoleMode
                              && isEnabledSetting(SettingsStore::instance().value(kKeyStartOnFailure)));
     QJsonObject report;
-    const bool success = true;
-    const QString errormsg = QLatin1String("");
     const bool update = !dialog.checkUpdate();
     qDebug() << "版本检查:" << dialog.statusSummary();
+    // A caller learns of a failure the user is shown as one; an unreachable
+    // server still reads as success with the dialog to follow.
+    const QString errormsg = dialog.callerError();
+    const bool success = errormsg.isEmpty();
 
     if (update) {
         if (consoleMode)

@@ -76,6 +76,11 @@ public:
     // "status: detail" as the labels hold them, for the log.
     QString statusSummary() const;
 
+    // A failure a calling process must be told about in console mode (its
+    // errormsg); empty when there is none. Only failures that reach the
+    // user as such set it, never a plain "server unreachable".
+    QString callerError() const { return m_callerError; }
+
 protected:
     void paintEvent(QPaintEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -184,6 +189,7 @@ protected:
     QString m_signedManifestSha256;
 
     bool m_startOnFailure = false;
+    QString m_callerError;
     // False once an apply could not put every old file back.
     bool m_installationWhole = true;
     bool m_ended = false;
