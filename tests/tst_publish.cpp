@@ -4,6 +4,7 @@
 #include "manifest/filemanifest.h"
 #include "publish/publisher.h"
 #include "trust/releasesignature.h"
+#include "trust/versionfile.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -410,11 +411,17 @@ void PublishTest::acceptedVersionTextsReadBackThroughQSettings()
                 continue;
             // A file of its own each time: QSettings caches files by name.
             const QString path = dir.filePath(QStringLiteral("%1.ini").arg(++accepted));
-            QVERIFY(writeFile(path, versionFileBytes(QStringLiteral("2.0_b-1"), text)));
+            const QByteArray bytes = versionFileBytes(QStringLiteral("2.0_b-1"), text, QString(64, QLatin1Char('a')));
+            QVERIFY(writeFile(path, bytes));
+            // Older clients read it with QSettings, this one with its own reader.
             QSettings ini(path, QSettings::IniFormat);
             QCOMPARE(ini.childGroups(), QStringList{QStringLiteral("Version")});
             QCOMPARE(ini.value(QStringLiteral("Version/Version")).toString(), text);
             QCOMPARE(ini.value(QStringLiteral("Version/Folder")).toString(), QStringLiteral("2.0_b-1"));
+            const VersionFile parsed = VersionFile::parse(bytes);
+            QCOMPARE(parsed.value(QStringLiteral("Version/Version")), text);
+            QCOMPARE(parsed.value(QStringLiteral("Version/Folder")), QStringLiteral("2.0_b-1"));
+            QCOMPARE(parsed.value(QStringLiteral("Version/Manifest")), QString(64, QLatin1Char('a')));
         }
     }
     // 95 characters, four placements, minus the rejected ones.
@@ -529,9 +536,13 @@ void PublishTest::roundTrip()
 
     QSettings ini(server + QStringLiteral("/update.ini"), QSettings::IniFormat);
     QCOMPARE(ini.childGroups(), QStringList{QStringLiteral("Version")});
-    QCOMPARE(ini.allKeys(), (QStringList{QStringLiteral("Version/Folder"), QStringLiteral("Version/Version")}));
+    QCOMPARE(ini.allKeys(), (QStringList{QStringLiteral("Version/Folder"), QStringLiteral("Version/Manifest"),
+                                         QStringLiteral("Version/Version")}));
     QCOMPARE(ini.value(QStringLiteral("Version/Folder")).toString(), QStringLiteral("1.0"));
     QCOMPARE(ini.value(QStringLiteral("Version/Version")).toString(), QStringLiteral("1.0"));
+    // Signed or not, update.ini names the manifest it belongs to.
+    QCOMPARE(ini.value(QStringLiteral("Version/Manifest")).toString(),
+             QString::fromLatin1(QCryptographicHash::hash(expected, QCryptographicHash::Sha256).toHex()));
 
     // No temporary names stay behind.
     QCOMPARE(QDir(server).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),

@@ -180,7 +180,7 @@ public:
     using Widget::m_isUpdating;
     using Widget::m_serverFolder;
     using Widget::m_serverVersion;
-    using Widget::m_signedManifestSha256;
+    using Widget::m_expectedManifestSha256;
     using Widget::setStartOnFailure;
     using Widget::m_statusText;
     using Widget::m_tempFiles;
