@@ -163,8 +163,7 @@ bool acceptSignedRelease(const QString &publicKeyText, const QString &serverIniP
     }
     // Installed, it would become the floor for every later release.
     if (parsePublishedTime(release.published) > now.toUTC().addSecs(kMaxPublishedAheadSecs)) {
-        error = QStringLiteral("发布时间在未来:") + release.published + QStringLiteral("（本机时间")
-            + formatPublishedTime(now) + QStringLiteral("，本机时钟可能不正确）");
+        error = QStringLiteral("发布时间在未来:") + release.published + QStringLiteral("（本机时钟可能不正确）");
         return false;
     }
 

@@ -124,9 +124,13 @@ public:
                      // every dripIntervalMs, then closes; keeps silent when
                      // it announced more
     };
+    // How a Body tells where it ends: Content-Length, nothing (the close
+    // ends it), or chunked.
+    enum class Framing { Length, Close, Chunked };
     struct Route
     {
         Kind kind = Kind::Body;
+        Framing framing = Framing::Length;
         int status = 200;
         QByteArray body;
         qint64 announcedLength = -1; // -1: the body's real length
