@@ -147,7 +147,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption signKeyOption(
         QStringLiteral("sign-key"),
         QStringLiteral("Sign update.ini with this Ed25519 private key (PEM, from keygen or "
-                       "openssl genpkey -algorithm ed25519): adds Manifest, Published and Signature."),
+                       "openssl genpkey -algorithm ed25519): adds Published and Signature."),
         QStringLiteral("KEYFILE"));
     const QCommandLineOption publishedOption(
         QStringLiteral("published"),
