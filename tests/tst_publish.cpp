@@ -4,6 +4,8 @@
 #include "manifest/filemanifest.h"
 #include "publish/publisher.h"
 #include "trust/releasesignature.h"
+#include "trust/signingkey.h"
+#include "trust/versionfile.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -349,6 +351,8 @@ private slots:
     void signedPublish();
     void refusedSigningKeys_data();
     void refusedSigningKeys();
+    void signedTimes_data();
+    void signedTimes();
 
     void progressBarOnlyOnTerminalForLargeTrees();
     void help();
@@ -410,11 +414,17 @@ void PublishTest::acceptedVersionTextsReadBackThroughQSettings()
                 continue;
             // A file of its own each time: QSettings caches files by name.
             const QString path = dir.filePath(QStringLiteral("%1.ini").arg(++accepted));
-            QVERIFY(writeFile(path, versionFileBytes(QStringLiteral("2.0_b-1"), text)));
+            const QByteArray bytes = versionFileBytes(QStringLiteral("2.0_b-1"), text, QString(64, QLatin1Char('a')));
+            QVERIFY(writeFile(path, bytes));
+            // Older clients read it with QSettings, this one with its own reader.
             QSettings ini(path, QSettings::IniFormat);
             QCOMPARE(ini.childGroups(), QStringList{QStringLiteral("Version")});
             QCOMPARE(ini.value(QStringLiteral("Version/Version")).toString(), text);
             QCOMPARE(ini.value(QStringLiteral("Version/Folder")).toString(), QStringLiteral("2.0_b-1"));
+            const VersionFile parsed = VersionFile::parse(bytes);
+            QCOMPARE(parsed.value(QStringLiteral("Version/Version")), text);
+            QCOMPARE(parsed.value(QStringLiteral("Version/Folder")), QStringLiteral("2.0_b-1"));
+            QCOMPARE(parsed.value(QStringLiteral("Version/Manifest")), QString(64, QLatin1Char('a')));
         }
     }
     // 95 characters, four placements, minus the rejected ones.
@@ -529,9 +539,13 @@ void PublishTest::roundTrip()
 
     QSettings ini(server + QStringLiteral("/update.ini"), QSettings::IniFormat);
     QCOMPARE(ini.childGroups(), QStringList{QStringLiteral("Version")});
-    QCOMPARE(ini.allKeys(), (QStringList{QStringLiteral("Version/Folder"), QStringLiteral("Version/Version")}));
+    QCOMPARE(ini.allKeys(), (QStringList{QStringLiteral("Version/Folder"), QStringLiteral("Version/Manifest"),
+                                         QStringLiteral("Version/Version")}));
     QCOMPARE(ini.value(QStringLiteral("Version/Folder")).toString(), QStringLiteral("1.0"));
     QCOMPARE(ini.value(QStringLiteral("Version/Version")).toString(), QStringLiteral("1.0"));
+    // Signed or not, update.ini names the manifest it belongs to.
+    QCOMPARE(ini.value(QStringLiteral("Version/Manifest")).toString(),
+             QString::fromLatin1(QCryptographicHash::hash(expected, QCryptographicHash::Sha256).toHex()));
 
     // No temporary names stay behind.
     QCOMPARE(QDir(server).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
@@ -723,6 +737,10 @@ void PublishTest::refusals_data()
     // Usage
     QTest::newRow("no --version") << none << QStringList{QStringLiteral("SRC"), QStringLiteral("SRV")} << 2
                                   << QStringLiteral("--version TEXT is required (see --help)");
+    QTest::newRow("--published without --sign-key")
+        << none << QStringList{QStringLiteral("--version"), QStringLiteral("1.0"), QStringLiteral("--published"),
+                               QStringLiteral("2026-12-08T21:30:00Z"), QStringLiteral("SRC"), QStringLiteral("SRV")}
+        << 2 << QStringLiteral("--published needs --sign-key (see --help)");
     QTest::newRow("one directory") << none << QStringList{QStringLiteral("--version"), QStringLiteral("1"),
                                                           QStringLiteral("SRC")}
                                    << 2 << QStringLiteral("expected SOURCE_DIR and SERVER_ROOT, got 1 arguments");
@@ -1437,6 +1455,79 @@ void PublishTest::refusedSigningKeys()
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.err.contains(reason), qPrintable(run.err));
     QCOMPARE(snapshotDifference(before, snapshot(server)), QString());
+}
+
+void PublishTest::signedTimes_data()
+{
+    QTest::addColumn<QString>("current");   // update.ini before: none, ahead (an hour, this key), other (ahead, another key)
+    QTest::addColumn<QString>("version");   // 1.0 is the current release's tree and version
+    QTest::addColumn<QString>("published"); // --published: none, now, two days, or the text itself
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("errorPart");
+
+    QTest::newRow("clock behind the current update.ini")
+        << "ahead" << "2.0" << "none" << 1 << "later than this machine's clock";
+    QTest::newRow("--published leaves it behind") << "ahead" << "2.0" << "now" << 0 << QString();
+    QTest::newRow("--published re-signs the same tree") << "ahead" << "1.0" << "now" << 0 << QString();
+    QTest::newRow("current signed with another key") << "other" << "2.0" << "none" << 0 << QString();
+    QTest::newRow("--published two days ahead") << "none" << "2.0" << "two days" << 1 << "more than 24 hours";
+    QTest::newRow("--published not a time") << "none" << "2.0" << "2026-12-08 21:30" << 1 << "is not a UTC time";
+}
+
+void PublishTest::signedTimes()
+{
+    QFETCH(QString, current);
+    QFETCH(QString, version);
+    QFETCH(QString, published);
+    QFETCH(int, exitCode);
+    QFETCH(QString, errorPart);
+    QTemporaryDir dir;
+    const QString keyFile = dir.filePath(QStringLiteral("release.key"));
+    const QString otherKeyFile = dir.filePath(QStringLiteral("other.key"));
+    QCOMPARE(runPublish({QStringLiteral("keygen"), keyFile}).exitCode, 0);
+    QCOMPARE(runPublish({QStringLiteral("keygen"), otherKeyFile}).exitCode, 0);
+    const QString source = dir.filePath(QStringLiteral("app"));
+    const QString server = dir.filePath(QStringLiteral("www"));
+    QVERIFY(writeFile(source + QStringLiteral("/a.txt"), "a"));
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QString ahead = formatPublishedTime(now.addSecs(3600));
+    if (current != QLatin1String("none")) {
+        PublishRequest first = request(source, server, QStringLiteral("1.0"));
+        first.signKeyFile = current == QLatin1String("ahead") ? keyFile : otherKeyFile;
+        first.published = ahead;
+        const PublishResult result = publish(first);
+        QVERIFY2(result.ok, qPrintable(result.error));
+    }
+    const QString ini = server + QStringLiteral("/update.ini");
+    const QMap<QString, QString> before = snapshot(server);
+
+    const QString given = published == QLatin1String("now")   ? formatPublishedTime(now)
+        : published == QLatin1String("two days")             ? formatPublishedTime(now.addDays(2))
+                                                              : published;
+    QStringList arguments = {QStringLiteral("--version"), version, QStringLiteral("--sign-key"), keyFile};
+    if (published != QLatin1String("none"))
+        arguments << QStringLiteral("--published") << given;
+    const Run run = runPublish(arguments + QStringList{source, server});
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.err));
+    if (exitCode != 0) {
+        QVERIFY2(run.err.contains(errorPart), qPrintable(run.err));
+        QCOMPARE(snapshotDifference(before, snapshot(server)), QString());
+        return;
+    }
+    const SignedRelease release = readSignedRelease(ini);
+    QCOMPARE(release.version, version);
+    if (published == QLatin1String("none")) {
+        const QDateTime signedAt = parsePublishedTime(release.published);
+        QVERIFY2(signedAt >= now.addSecs(-1) && signedAt <= QDateTime::currentDateTimeUtc(), qPrintable(release.published));
+    } else {
+        QCOMPARE(release.published, given);
+    }
+    SigningKey key;
+    QByteArray raw;
+    QString error;
+    QVERIFY2(SigningKey::load(keyFile, key, error), qPrintable(error));
+    QVERIFY(decodePublicKey(key.publicKeyBase64(), raw, error));
+    QVERIFY2(verifyRelease(raw, release, error), qPrintable(error));
 }
 
 void PublishTest::help()

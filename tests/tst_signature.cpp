@@ -8,6 +8,7 @@
 #include "testsupport.h"
 #include "trust/releasesignature.h"
 #include "trust/signingkey.h"
+#include "trust/versionfile.h"
 
 #include <QtTest>
 
@@ -30,6 +31,29 @@ QMap<QString, QByteArray> installationState(const QString &appDir)
     return state;
 }
 
+// update.ini text (LF line ends) as an editor may have saved it: "BOM",
+// "CRLF", "no final line end" and "blanks" (around the first "=" of each
+// line) in any combination.
+QByteArray spelled(const QByteArray &text, const QString &spelling)
+{
+    QList<QByteArray> lines = text.split('\n');
+    lines.removeLast();
+    if (spelling.contains(QLatin1String("blanks"))) {
+        for (QByteArray &line : lines) {
+            const int equals = line.indexOf('=');
+            if (equals > 0)
+                line = ' ' + line.left(equals) + " =\t" + line.mid(equals + 1) + ' ';
+        }
+    }
+    const QByteArray ending = spelling.contains(QLatin1String("CRLF")) ? "\r\n" : "\n";
+    QByteArray result = lines.join(ending);
+    if (!spelling.contains(QLatin1String("no final line end")))
+        result += ending;
+    if (spelling.contains(QLatin1String("BOM")))
+        result.prepend("\xEF\xBB\xBF");
+    return result;
+}
+
 } // namespace
 
 class TestSignature : public QObject
@@ -47,6 +71,12 @@ private slots:
     void installs();
     void refused_data();
     void refused();
+    void versionFileSpellings_data();
+    void versionFileSpellings();
+    void spelledVersionFileInstalls_data();
+    void spelledVersionFileInstalls();
+    void timeAheadOfTheClock_data();
+    void timeAheadOfTheClock();
 
 private:
     QString appDir() const { return m_app->path() + QStringLiteral("/app/"); }
@@ -200,6 +230,7 @@ void TestSignature::refused_data()
                                                               "2026-12-08T21:30:01Z")
                                             << false;
     QTest::newRow("wrong key") << "wrongkey" << mismatch << false;
+    QTest::newRow("published two days ahead of the clock") << "future" << QString() << false;
     QTest::newRow("signature missing") << "nosignature" << invalid + QStringLiteral("update.ini没有Signature") << false;
     QTest::newRow("unsigned server") << "unsigned" << invalid + QStringLiteral("update.ini没有Signature") << false;
     const QString badKey = invalid + QStringLiteral("system.cfg的PublicKey不是32字节公钥的base64");
@@ -217,7 +248,12 @@ void TestSignature::refused()
     const QString root = m_serverRoot.filePath(name);
 
     const SigningKey &signer = tampering == "wrongkey" ? m_otherKey : m_key;
-    publishSigned(root, signer, kPublished, [&](SignedRelease &release) {
+    QString published = kPublished;
+    if (tampering == "future") {
+        published = formatPublishedTime(QDateTime::currentDateTimeUtc().addDays(2));
+        text = QStringLiteral("发布时间在未来:") + published + QStringLiteral("（本机时钟可能不正确）");
+    }
+    publishSigned(root, signer, published, [&](SignedRelease &release) {
         if (tampering == "folder")
             release.folder = QStringLiteral("2.1");
         else if (tampering == "version")
@@ -269,6 +305,151 @@ void TestSignature::refused()
         expected << prefix + "/2.0/md5.txt";
     QCOMPARE(m_nginx->requestedPaths().filter(QRegularExpression("^" + QRegularExpression::escape(prefix) + "/")),
              expected);
+}
+
+void TestSignature::versionFileSpellings_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QByteArray>("stamped"); // with Transaction=t1
+
+    const QByteArray bom = "\xEF\xBB\xBF";
+    const QByteArray plain = "[Version]\nFolder=2.0\nVersion=2.0\n";
+    QTest::newRow("plain") << plain << "2.0" << "2.0" << plain + "Transaction=t1\n";
+    QTest::newRow("byte-order mark") << bom + plain << "2.0" << "2.0" << bom + plain + "Transaction=t1\n";
+    QTest::newRow("CRLF") << QByteArray("[Version]\r\nFolder=2.0\r\nVersion=2.0\r\n") << "2.0" << "2.0"
+                          << QByteArray("[Version]\r\nFolder=2.0\r\nVersion=2.0\r\nTransaction=t1\r\n");
+    QTest::newRow("CR") << QByteArray("[Version]\rFolder=2.0\rVersion=2.0\r") << "2.0" << "2.0"
+                        << QByteArray("[Version]\rFolder=2.0\rVersion=2.0\rTransaction=t1\r");
+    QTest::newRow("no final line end") << QByteArray("[Version]\nFolder=2.0\nVersion=2.0") << "2.0" << "2.0"
+                                       << plain + "Transaction=t1\n";
+    QTest::newRow("blanks around names, = and values")
+        << QByteArray("[ Version ]\n Folder = 2.0 \n\tVersion\t=\t2.0\t\n") << "2.0" << "2.0"
+        << QByteArray("[ Version ]\n Folder = 2.0 \n\tVersion\t=\t2.0\t\nTransaction=t1\n");
+    QTest::newRow("all of them") << bom + "[Version]\r\n Folder = 2.0\r\nVersion = 2.0 " << "2.0" << "2.0"
+                                 << bom + "[Version]\r\n Folder = 2.0\r\nVersion = 2.0 \r\nTransaction=t1\r\n";
+    QTest::newRow("comments and other groups")
+        << QByteArray("; by hand\n[General]\nFolder=x\n[Version]\n;now\nFolder=2.0\nVersion=2.0\n\n[Other]\nVersion=9\n")
+        << "2.0" << "2.0"
+        << QByteArray("; by hand\n[General]\nFolder=x\n[Version]\n;now\nFolder=2.0\nVersion=2.0\nTransaction=t1\n\n"
+                      "[Other]\nVersion=9\n");
+    QTest::newRow("quotes and a trailing comment") << QByteArray("[Version]\nFolder=\"2.0\"\nVersion=2.0 ; rc\n") << "2.0"
+                                                   << "2.0"
+                                                   << QByteArray("[Version]\nFolder=\"2.0\"\nVersion=2.0 ; rc\n"
+                                                                 "Transaction=t1\n");
+    QTest::newRow("key twice, stamped before") << QByteArray("[Version]\nFolder=1.0\nTransaction=t0\nFolder=2.0\nVersion=2.0\n")
+                                               << "2.0" << "2.0"
+                                               << QByteArray("[Version]\nFolder=1.0\nFolder=2.0\nVersion=2.0\n"
+                                                             "Transaction=t1\n");
+    QTest::newRow("no Version group") << QByteArray("Folder=2.0") << "" << ""
+                                      << QByteArray("Folder=2.0\n[Version]\nTransaction=t1\n");
+}
+
+void TestSignature::versionFileSpellings()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, folder);
+    QFETCH(QString, version);
+    QFETCH(QByteArray, stamped);
+    const VersionFile file = VersionFile::parse(bytes);
+    QCOMPARE(file.value(kKeyVersionFolder), folder);
+    QCOMPARE(file.value(kKeyVersionVersion), version);
+    // What older clients read from the same bytes with Qt's INI reader.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("update.ini"));
+    QVERIFY(writeFile(path, bytes));
+    const QSettings qt(path, QSettings::IniFormat);
+    QCOMPARE(qt.value(kKeyVersionFolder).toString(), folder);
+    QCOMPARE(qt.value(kKeyVersionVersion).toString(), version);
+
+    const QByteArray actual = withVersionFileValue(bytes, QStringLiteral("Version/Transaction"), QStringLiteral("t1"));
+    QCOMPARE(actual, stamped);
+    const VersionFile record = VersionFile::parse(actual);
+    QCOMPARE(record.value(kKeyVersionFolder), folder);
+    QCOMPARE(record.value(kKeyVersionVersion), version);
+    QCOMPARE(record.value(QStringLiteral("Version/Transaction")), QStringLiteral("t1"));
+}
+
+void TestSignature::spelledVersionFileInstalls_data()
+{
+    QTest::addColumn<QString>("spelling");
+    QTest::addColumn<bool>("signedRelease");
+    for (const char *spelling : {"BOM", "CRLF", "BOM CRLF", "no final line end", "blanks", "BOM CRLF blanks no final line end"}) {
+        QTest::newRow(qPrintable(QStringLiteral("%1, signed").arg(QLatin1String(spelling)))) << spelling << true;
+        QTest::newRow(qPrintable(QStringLiteral("%1, unsigned").arg(QLatin1String(spelling)))) << spelling << false;
+    }
+}
+
+// The whole way: the check, the signature over the values as fetched, the
+// record stamped at apply, and the next check reading that record.
+void TestSignature::spelledVersionFileInstalls()
+{
+    QFETCH(QString, spelling);
+    QFETCH(bool, signedRelease);
+    static int row = 0;
+    const QString name = QStringLiteral("spelled-%1").arg(++row);
+    const QString root = m_serverRoot.filePath(name);
+    publishSigned(root, m_key, kPublished);
+    QByteArray text = readFile(root + QStringLiteral("/update.ini"));
+    if (!signedRelease) {
+        const SignedRelease release = readSignedRelease(root + QStringLiteral("/update.ini"));
+        text = "[Version]\nFolder=2.0\nVersion=2.0\nManifest=" + release.manifest.toLatin1() + "\n";
+    }
+    const QByteArray served = spelled(text, spelling);
+    QVERIFY(writeFile(root + QStringLiteral("/update.ini"), served));
+    QVERIFY(writeInstallation(appDir(), QString(), QString(), QStringLiteral("1.0"), kInstalled));
+    SettingsStore::instance().setValue(kKeyUrl, m_nginx->baseUrl() + name + QLatin1Char('/'));
+    if (signedRelease)
+        SettingsStore::instance().setValue(kKeyPublicKey, m_key.publicKeyBase64());
+
+    WidgetProbe dialog;
+    dialog.m_appDir = appDir();
+    QVERIFY(!dialog.checkUpdate());
+    dialog.show();
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible() || dialog.statusLabel() == kStatusFailed, 60000);
+    QVERIFY2(dialog.statusLabel() == QStringLiteral("更新完成!"), qPrintable(dialog.m_errorMessage));
+    for (auto it = kRelease.cbegin(); it != kRelease.cend(); ++it)
+        QCOMPARE(readFile(appDir() + it.key().mid(1)), it.value());
+    const QString recordPath = appDir() + "UpdateTmp/update.ini";
+    const VersionFile record = VersionFile::read(recordPath);
+    QVERIFY(!record.value(QStringLiteral("Version/Transaction")).isEmpty());
+    const SignedRelease recorded = signedReleaseFrom(record);
+    const SignedRelease expected = signedReleaseFrom(VersionFile::parse(served));
+    QCOMPARE(QStringList({recorded.folder, recorded.version, recorded.manifest, recorded.published, recorded.signature}),
+             QStringList({expected.folder, expected.version, expected.manifest, expected.published, expected.signature}));
+    QCOMPARE(readFile(recordPath).startsWith("\xEF\xBB\xBF"), spelling.contains(QLatin1String("BOM")));
+
+    WidgetProbe again;
+    again.m_appDir = appDir();
+    QVERIFY(again.checkUpdate());
+}
+
+void TestSignature::timeAheadOfTheClock_data()
+{
+    QTest::addColumn<qint64>("aheadSecs");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("a day behind") << qint64(-86400) << true;
+    QTest::newRow("24 hours ahead") << qint64(86400) << true;
+    QTest::newRow("24 hours and a second ahead") << qint64(86401) << false;
+    QTest::newRow("ten years ahead") << qint64(10) * 365 * 86400 << false;
+}
+
+void TestSignature::timeAheadOfTheClock()
+{
+    QFETCH(qint64, aheadSecs);
+    QFETCH(bool, accepted);
+    const QDateTime now = parsePublishedTime(kPublished);
+    const QString root = m_serverRoot.filePath(QStringLiteral("ahead-%1").arg(aheadSecs));
+    publishSigned(root, m_key, formatPublishedTime(now.addSecs(aheadSecs)));
+    SignedRelease release;
+    QString error;
+    QCOMPARE(acceptSignedRelease(m_key.publicKeyBase64(), root + QStringLiteral("/update.ini"),
+                                 root + QStringLiteral("/no-record.ini"), now, release, error),
+             accepted);
+    QCOMPARE(error, accepted ? QString()
+                             : QStringLiteral("发布时间在未来:") + formatPublishedTime(now.addSecs(aheadSecs))
+                                 + QStringLiteral("（本机时钟可能不正确）"));
 }
 
 QTEST_MAIN(TestSignature)

@@ -6,6 +6,7 @@
 #include "config/settingsstore.h"
 #include "net/transfer.h"
 #include "testsupport.h"
+#include "trust/releasesignature.h"
 #include "update/updatetransaction.h"
 
 #include <QApplication>
@@ -53,6 +54,8 @@ private slots:
     void unsafeKeyStopsBeforeAnyFile();
     void badServerManifestChangesNothing_data();
     void badServerManifestChangesNothing();
+    void manifestMustBelongToItsVersionFile_data();
+    void manifestMustBelongToItsVersionFile();
     void manifestDownloadFails();
     void leftoversAreNeverInstalled();
     void unreplaceableTargetRollsBack();
@@ -567,6 +570,68 @@ void TestUpdate::badServerManifestChangesNothing()
     QCOMPARE(dialog.detailLabel(), detail);
     QCOMPARE(m_faults.requestedPaths(), QStringList({"/badmanifest/update.ini", "/badmanifest/2.0/md5.txt"}));
     // Version record, local manifest and files as they were; no temporary left.
+    QCOMPARE(snapshotTree(appDir()), before);
+}
+
+void TestUpdate::manifestMustBelongToItsVersionFile_data()
+{
+    QTest::addColumn<int>("framing"); // FaultServer::Framing of md5.txt
+    QTest::addColumn<bool>("cut");    // only its first line arrives
+    QTest::addColumn<QString>("manifestEntry"); // Manifest= in update.ini: none, whole, other
+    QTest::addColumn<QString>("refusal");       // empty: installs; "mismatch": the SHA-256 text
+
+    const int close = int(FaultServer::Framing::Close);
+    const QString unframed = QStringLiteral("清单校验失败:服务器未给出md5.txt的长度（没有Content-Length，"
+                                            "也未分块传输），无法判断它是否完整");
+    QTest::newRow("cut at a line end, no length") << close << true << "none" << unframed;
+    QTest::newRow("no length, Manifest= right") << close << false << "whole" << QString();
+    QTest::newRow("cut at a line end, no length, Manifest= of the whole") << close << true << "whole" << "mismatch";
+    QTest::newRow("Content-Length, Manifest= of another") << int(FaultServer::Framing::Length) << false << "other"
+                                                          << "mismatch";
+    QTest::newRow("chunked, no Manifest=") << int(FaultServer::Framing::Chunked) << false << "none" << QString();
+    QTest::newRow("Content-Length, no Manifest=") << int(FaultServer::Framing::Length) << false << "none" << QString();
+}
+
+void TestUpdate::manifestMustBelongToItsVersionFile()
+{
+    QFETCH(int, framing);
+    QFETCH(bool, cut);
+    QFETCH(QString, manifestEntry);
+    QFETCH(QString, refusal);
+    const QMap<QString, QByteArray> release = {{"/a.txt", "A two"}, {"/b.txt", "B two"}, {"/c.txt", "C two"}};
+    serveFaultRelease("bound", release);
+    QByteArray whole;
+    for (auto it = release.cbegin(); it != release.cend(); ++it)
+        whole += md5Hex(it.value()).toUtf8() + '\t' + it.key().toUtf8() + '\n';
+    const QByteArray served = cut ? whole.left(whole.indexOf('\n') + 1) : whole;
+    FaultServer::Route manifest;
+    manifest.framing = FaultServer::Framing(framing);
+    manifest.body = served;
+    m_faults.setRoute("/bound/2.0/md5.txt", manifest);
+    const QString wholeSha = sha256Hex(whole);
+    const QString named = manifestEntry == "whole" ? wholeSha : sha256Hex("another manifest");
+    QByteArray versionFile = "[Version]\nFolder=2.0\nVersion=2.0\n";
+    if (manifestEntry != "none")
+        versionFile += "Manifest=" + named.toLatin1() + "\n";
+    m_faults.setBody("/bound/update.ini", versionFile);
+    if (refusal == "mismatch")
+        refusal = QStringLiteral("清单校验失败:SHA-256为") + sha256Hex(served) + QStringLiteral("，update.ini中的是") + named;
+    install({{"/a.txt", "A one"}, {"/b.txt", "B one"}});
+    const auto before = snapshotTree(appDir());
+
+    WidgetProbe dialog;
+    runToEnd(dialog);
+    if (refusal.isEmpty()) {
+        QCOMPARE(dialog.statusLabel(), QStringLiteral("更新完成!"));
+        for (auto it = release.cbegin(); it != release.cend(); ++it)
+            QCOMPARE(readFile(appDir() + it.key().mid(1)), it.value());
+        QCOMPARE(readFile(appDir() + "md5.txt"), whole);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker()), 15000);
+        return;
+    }
+    QCOMPARE(dialog.statusLabel(), kStatusFailed);
+    QCOMPARE(dialog.m_errorMessage, refusal);
+    QCOMPARE(m_faults.requestedPaths(), QStringList({"/bound/update.ini", "/bound/2.0/md5.txt"}));
     QCOMPARE(snapshotTree(appDir()), before);
 }
 

@@ -16,7 +16,7 @@
 #include <QVector>
 
 bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
-                                  QProgressBar *progressBar, const TransferLimits &limits)
+                                  QProgressBar *progressBar, const TransferLimits &limits, bool *lengthStated)
 {
     m_errorMessage = QLatin1String("");
     m_trustFailure.clear();
@@ -188,6 +188,8 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
     // The queue's files will ride the same connection.
     if (ok && reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool())
         m_http2InUse = true;
+    if (lengthStated)
+        *lengthStated = bodyLengthStated(reply);
     // Only our own connections: the manager keeps its own to the reply.
     QObject::disconnect(reply, nullptr, &loop, nullptr);
     reply->deleteLater();

@@ -145,3 +145,12 @@ bool endedShort(const QNetworkReply *reply, qint64 received)
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
     return announced.isValid() && !reply->hasRawHeader("Content-Encoding") && received < announced.toLongLong();
 }
+
+bool bodyLengthStated(const QNetworkReply *reply)
+{
+    if (reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool())
+        return true;
+    if (reply->rawHeader("Transfer-Encoding").toLower().contains("chunked"))
+        return true;
+    return reply->header(QNetworkRequest::ContentLengthHeader).isValid();
+}

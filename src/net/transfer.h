@@ -54,6 +54,12 @@ class QNetworkReply;
 // counted after decoding, so its length says nothing.)
 bool endedShort(const QNetworkReply *reply, qint64 received);
 
+// True when the server said where reply's body ends: HTTP/2 frames it, or
+// an HTTP/1.x reply came with a Content-Length or chunked. A body that just
+// stops when the connection closes cannot be told from a cut one. (Qt drops
+// the Content-Length of a body it inflates, and does not check it.)
+bool bodyLengthStated(const QNetworkReply *reply);
+
 // A GET request for url (parsed tolerantly) with the transfer time-out and a
 // redirect policy that follows redirects but never from https to http, and
 // the run's trust anchors (tlstrust.h).

@@ -125,6 +125,7 @@ int main(int argc, char *argv[])
         "points clients at NAME. Left out as well: system.cfg, md5.txt, UpdateTmp/ and "
         "UpdateBackup/ at the top of SOURCE_DIR. Earlier version folders stay as they are. "
         "Nothing is written when a check fails; publishing the same tree again changes nothing.\n\n"
+        "update.ini names the SHA-256 of md5.txt (Manifest=), so clients can tell a cut or foreign manifest.\n\n"
         "updater-publish keygen KEYFILE writes a new Ed25519 signing key (PKCS#8 PEM, mode 0600, "
         "never over an existing file) and prints the PublicKey= line for the clients' system.cfg."));
     const QCommandLineOption helpOption = parser.addHelpOption();
@@ -146,9 +147,15 @@ int main(int argc, char *argv[])
     const QCommandLineOption signKeyOption(
         QStringLiteral("sign-key"),
         QStringLiteral("Sign update.ini with this Ed25519 private key (PEM, from keygen or "
-                       "openssl genpkey -algorithm ed25519): adds Manifest, Published and Signature."),
+                       "openssl genpkey -algorithm ed25519): adds Published and Signature."),
         QStringLiteral("KEYFILE"));
-    parser.addOptions({versionOption, folderOption, configOption, forceOption, signKeyOption});
+    const QCommandLineOption publishedOption(
+        QStringLiteral("published"),
+        QStringLiteral("With --sign-key: the Published time to sign (UTC, e.g. 2026-12-08T21:30:00Z) instead of "
+                       "this machine's clock. Without it a time earlier than the current update.ini's is refused; "
+                       "use it to leave a wrong time behind. At most 24 hours ahead of this machine's clock."),
+        QStringLiteral("TIME"));
+    parser.addOptions({versionOption, folderOption, configOption, forceOption, signKeyOption, publishedOption});
     parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"), QStringLiteral("The installation to publish."));
     parser.addPositionalArgument(QStringLiteral("SERVER_ROOT"),
                                  QStringLiteral("The folder the update server serves at its base URL."));
@@ -173,6 +180,11 @@ int main(int argc, char *argv[])
     request.signKeyFile = parser.value(signKeyOption);
     if (parser.isSet(signKeyOption) && request.signKeyFile.isEmpty())
         return usageError(QStringLiteral("--sign-key needs a key file"));
+    request.published = parser.value(publishedOption);
+    if (parser.isSet(publishedOption) && request.published.isEmpty())
+        return usageError(QStringLiteral("--published needs a time"));
+    if (parser.isSet(publishedOption) && !parser.isSet(signKeyOption))
+        return usageError(QStringLiteral("--published needs --sign-key"));
 
     QElapsedTimer elapsed;
     elapsed.start();

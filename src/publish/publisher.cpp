@@ -2,8 +2,10 @@
 
 #include "config/constants.h"
 #include "manifest/pathsafety.h"
+#include "publishedtime.h"
 #include "trust/releasesignature.h"
 #include "trust/signingkey.h"
+#include "trust/versionfile.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -253,9 +255,10 @@ private:
         // A key that cannot sign is refused before anything is read or written.
         if (!m_request.signKeyFile.isEmpty() && !SigningKey::load(m_request.signKeyFile, m_key, m_result.error))
             return false;
-        m_versionBytes = versionFileBytes(m_request.folder, m_request.version);
+        if (!m_request.published.isEmpty() && m_key.isNull())
+            return fail(QStringLiteral("--published needs --sign-key: only a signed update.ini carries a time"));
         // The quick checks first; hashing and comparing read every byte.
-        return collectSourceFiles() && checkFiles() && checkServerRoot() && hashFiles() && signVersionFile()
+        return collectSourceFiles() && checkFiles() && checkServerRoot() && hashFiles() && composeVersionFile()
             && checkExistingFolder();
     }
 
@@ -329,32 +332,45 @@ private:
         return true;
     }
 
-    // With a key, update.ini binds the manifest's bytes and the time of
-    // publishing. An update.ini that already says the same, signed by this
-    // key, stays: publishing the same tree twice changes nothing.
-    bool signVersionFile()
+    // update.ini binds the manifest's bytes (SHA-256), with a key also the
+    // time of publishing. An update.ini that already says the same (signed
+    // by this key, at the time asked for if one was) stays: publishing the
+    // same tree twice changes nothing.
+    bool composeVersionFile()
     {
-        if (m_key.isNull())
-            return true;
+        const QString manifest = sha256Hex(m_manifestBytes);
+        const QString versionFile = m_server + QLatin1Char('/') + kUpdateIniFile;
+        QByteArray currentBytes;
+        const bool hasCurrent = QFileInfo(versionFile).isFile();
+        if (hasCurrent) {
+            QFile current(versionFile);
+            if (current.open(QIODevice::ReadOnly))
+                currentBytes = current.readAll();
+        }
+        if (m_key.isNull()) {
+            m_versionBytes = versionFileBytes(m_request.folder, m_request.version, manifest);
+            m_versionFileCurrent = hasCurrent && currentBytes == m_versionBytes;
+            return versionFileWritable();
+        }
+
         SignedRelease release;
         release.folder = m_request.folder;
         release.version = m_request.version;
-        release.manifest = sha256Hex(m_manifestBytes);
-
-        const QString versionFile = m_server + QLatin1Char('/') + kUpdateIniFile;
-        if (QFileInfo(versionFile).isFile()) {
-            const SignedRelease current = readSignedRelease(versionFile);
-            QByteArray rawKey;
-            QString ignored;
-            if (current.folder == release.folder && current.version == release.version
-                && current.manifest == release.manifest
-                && decodePublicKey(m_key.publicKeyBase64(), rawKey, ignored)
-                && verifyRelease(rawKey, current, ignored)) {
-                m_versionFileCurrent = true;
-                return true;
-            }
+        release.manifest = manifest;
+        const SignedRelease current = signedReleaseFrom(VersionFile::parse(currentBytes));
+        QByteArray rawKey;
+        QString ignored;
+        const bool currentOurs = hasCurrent && decodePublicKey(m_key.publicKeyBase64(), rawKey, ignored)
+            && verifyRelease(rawKey, current, ignored);
+        if (currentOurs && current.folder == release.folder && current.version == release.version
+            && current.manifest == release.manifest
+            && (m_request.published.isEmpty() || current.published == m_request.published)) {
+            m_versionFileCurrent = true;
+            return true;
         }
-        release.published = formatPublishedTime(QDateTime::currentDateTimeUtc());
+        if (!choosePublishedTime(m_request.published, currentOurs ? current.published : QString(),
+                                 QDateTime::currentDateTimeUtc(), release.published, m_result.error))
+            return false;
         QByteArray signature;
         if (!m_key.sign(releaseMessage(release.folder, release.version, release.manifest, release.published),
                         signature, m_result.error))
@@ -362,7 +378,16 @@ private:
         release.signature = QString::fromLatin1(signature.toBase64());
         m_versionBytes = signedVersionFileBytes(release);
         m_versionFileCurrent = false;
-        return true;
+        return versionFileWritable();
+    }
+
+    // QSaveFile will not replace a write-protected file.
+    bool versionFileWritable()
+    {
+        if (m_versionFileCurrent || !m_versionFileReadOnly)
+            return true;
+        const QString versionFile = m_server + QLatin1Char('/') + kUpdateIniFile;
+        return fail(QStringLiteral("cannot write %1: permission denied").arg(native(versionFile)));
     }
 
     bool checkServerRoot()
@@ -376,13 +401,8 @@ private:
         const QFileInfo versionInfo(versionFile);
         if (versionInfo.exists() && !versionInfo.isFile())
             return fail(QStringLiteral("%1 exists and is not a file").arg(native(versionFile)));
-        if (versionInfo.isFile()) {
-            QFile current(versionFile);
-            m_versionFileCurrent = current.open(QIODevice::ReadOnly) && current.readAll() == m_versionBytes;
-            // QSaveFile will not replace a write-protected file; find out now.
-            if (!m_versionFileCurrent && !versionInfo.isWritable())
-                return fail(QStringLiteral("cannot write %1: permission denied").arg(native(versionFile)));
-        }
+        // Whether it may stay as it is is known once the manifest is hashed.
+        m_versionFileReadOnly = versionInfo.isFile() && !versionInfo.isWritable();
 
         m_target = m_server + QLatin1Char('/') + m_request.folder;
         m_result.folderPath = m_target;
@@ -677,6 +697,7 @@ private:
     QByteArray m_versionBytes;
     SigningKey m_key;
     bool m_versionFileCurrent = false;
+    bool m_versionFileReadOnly = false;
     bool m_targetIdentical = false;
     bool m_targetPlaced = false;
     bool m_createdServerRoot = false;
@@ -760,10 +781,10 @@ QByteArray manifestFileBytes(const FileManifest &manifest)
     return bytes;
 }
 
-QByteArray versionFileBytes(const QString &folder, const QString &version)
+QByteArray versionFileBytes(const QString &folder, const QString &version, const QString &manifest)
 {
     return QByteArray("[Version]\nFolder=") + folder.toLatin1() + QByteArray("\nVersion=")
-        + version.toLatin1() + QByteArray("\n");
+        + version.toLatin1() + QByteArray("\nManifest=") + manifest.toLatin1() + QByteArray("\n");
 }
 
 bool generateKeyFile(const QString &keyFile, QString &publicKeyLine, QString &error)

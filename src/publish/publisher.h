@@ -22,6 +22,7 @@ struct PublishRequest
     bool includeConfig = false; // publish the top-level system.cfg as well
     bool force = false;         // replace an existing folder whose contents differ
     QString signKeyFile;        // Ed25519 private key (PEM): update.ini is signed
+    QString published;          // Published= to sign ("2026-12-08T21:30:00Z"); empty: now
 };
 
 enum class PublishPhase { Hashing, Comparing, Copying };
@@ -70,8 +71,9 @@ bool isInstallationOnlyKey(const QString &key, bool includeConfig);
 // entry in key order.
 QByteArray manifestFileBytes(const FileManifest &manifest);
 
-// update.ini as published.
-QByteArray versionFileBytes(const QString &folder, const QString &version);
+// update.ini as an unsigned publish writes it: Manifest= is the SHA-256 of
+// md5.txt, so any client can tell a cut or foreign manifest.
+QByteArray versionFileBytes(const QString &folder, const QString &version, const QString &manifest);
 
 // keygen: writes a new signing key to keyFile (never over an existing
 // file) and gives the client's line "PublicKey=<base64>".

@@ -1,10 +1,10 @@
 #include "releasesignature.h"
 
 #include "config/constants.h"
+#include "versionfile.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
 
 #include <openssl/evp.h>
 
@@ -60,16 +60,20 @@ QByteArray releaseMessage(const QString &folder, const QString &version, const Q
         + QByteArrayLiteral("\nPublished=") + published.toUtf8() + QByteArrayLiteral("\n");
 }
 
+SignedRelease signedReleaseFrom(const VersionFile &file)
+{
+    SignedRelease release;
+    release.folder = file.value(kKeyVersionFolder);
+    release.version = file.value(kKeyVersionVersion);
+    release.manifest = file.value(kKeyVersionManifest);
+    release.published = file.value(kKeyVersionPublished);
+    release.signature = file.value(kKeyVersionSignature);
+    return release;
+}
+
 SignedRelease readSignedRelease(const QString &iniPath)
 {
-    const QSettings ini(iniPath, QSettings::IniFormat);
-    SignedRelease release;
-    release.folder = ini.value(kKeyVersionFolder).toString();
-    release.version = ini.value(kKeyVersionVersion).toString();
-    release.manifest = ini.value(kKeyVersionManifest).toString();
-    release.published = ini.value(kKeyVersionPublished).toString();
-    release.signature = ini.value(kKeyVersionSignature).toString();
-    return release;
+    return signedReleaseFrom(VersionFile::read(iniPath));
 }
 
 QDateTime parsePublishedTime(const QString &text)
@@ -142,7 +146,8 @@ bool verifyRelease(const QByteArray &rawKey, const SignedRelease &release, QStri
 }
 
 bool acceptSignedRelease(const QString &publicKeyText, const QString &serverIniPath,
-                         const QString &recordPath, SignedRelease &accepted, QString &error)
+                         const QString &recordPath, const QDateTime &now, SignedRelease &accepted,
+                         QString &error)
 {
     const QString invalid = QStringLiteral("签名无效:");
     QByteArray rawKey;
@@ -156,10 +161,15 @@ bool acceptSignedRelease(const QString &publicKeyText, const QString &serverIniP
         error = invalid + reason;
         return false;
     }
+    // Installed, it would become the floor for every later release.
+    if (parsePublishedTime(release.published) > now.toUTC().addSecs(kMaxPublishedAheadSecs)) {
+        error = QStringLiteral("发布时间在未来:") + release.published + QStringLiteral("（本机时钟可能不正确）");
+        return false;
+    }
 
     // A record of an unsigned install has no time: nothing to compare with.
     if (QFileInfo(recordPath).isFile()) {
-        const QString recorded = QSettings(recordPath, QSettings::IniFormat).value(kKeyVersionPublished).toString();
+        const QString recorded = VersionFile::read(recordPath).value(kKeyVersionPublished);
         if (!recorded.isEmpty()) {
             const QDateTime recordedTime = parsePublishedTime(recorded);
             if (!recordedTime.isValid()) {
@@ -175,6 +185,27 @@ bool acceptSignedRelease(const QString &publicKeyText, const QString &serverIniP
     }
     accepted = release;
     return true;
+}
+
+QString manifestBindingProblem(const QString &manifestPath, const QString &expectedSha256, bool signedRelease,
+                               bool lengthStated)
+{
+    const QString failed = QStringLiteral("清单校验失败:");
+    if (expectedSha256.isEmpty()) {
+        if (lengthStated)
+            return QString();
+        return failed + QStringLiteral("服务器未给出md5.txt的长度（没有Content-Length，也未分块传输），无法判断它是否完整");
+    }
+    const QString expected = expectedSha256.toLower();
+    if (!isLowerHex(expected, 64))
+        return failed + QStringLiteral("update.ini的Manifest不是SHA-256:") + expectedSha256;
+    const QString actual = fileSha256Hex(manifestPath);
+    if (actual.isEmpty())
+        return failed + QStringLiteral("无法读取") + manifestPath;
+    if (actual == expected)
+        return QString();
+    return failed + QStringLiteral("SHA-256为") + actual
+        + (signedRelease ? QStringLiteral("，签名的是") : QStringLiteral("，update.ini中的是")) + expectedSha256;
 }
 
 QString fileSha256Hex(const QString &path)

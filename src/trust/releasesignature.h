@@ -20,7 +20,9 @@ struct SignedRelease
 QByteArray releaseMessage(const QString &folder, const QString &version, const QString &manifest,
                           const QString &published);
 
-// The [Version] values of an update.ini, as Qt's INI reader gives them.
+class VersionFile;
+// The [Version] values of an update.ini (versionfile.h).
+SignedRelease signedReleaseFrom(const VersionFile &file);
 SignedRelease readSignedRelease(const QString &iniPath);
 
 // "yyyy-MM-ddTHH:mm:ssZ" only; an invalid QDateTime otherwise.
@@ -34,12 +36,26 @@ bool decodePublicKey(const QString &text, QByteArray &rawKey, QString &error);
 // and they are well formed; else error says what is wrong.
 bool verifyRelease(const QByteArray &rawKey, const SignedRelease &release, QString &error);
 
+// How far a signed time may lie ahead of the client's clock: clocks drift,
+// but a release from next year would hold back every later one until then.
+constexpr qint64 kMaxPublishedAheadSecs = 24 * 60 * 60;
+
 // The whole check of a fetched update.ini against the configured key and
 // the installed version's record (which may be missing or unsigned): the
-// signature, then the time against the recorded Published. error is the
-// text the user sees ("签名无效:…", "发布时间早于已安装版本:…").
+// signature, the time against now (the client's clock, UTC), then against
+// the recorded Published. error is the text the user sees ("签名无效:…",
+// "发布时间在未来:…", "发布时间早于已安装版本:…").
 bool acceptSignedRelease(const QString &publicKeyText, const QString &serverIniPath,
-                         const QString &recordPath, SignedRelease &accepted, QString &error);
+                         const QString &recordPath, const QDateTime &now, SignedRelease &accepted,
+                         QString &error);
+
+// Why the md5.txt fetched to manifestPath cannot be taken as the one its
+// update.ini names: expectedSha256 is that Manifest= (empty when there is
+// none), signedRelease says whether a signature vouched for it. Without a
+// Manifest= only a body whose end the server stated counts. The text the
+// user sees ("清单校验失败:…"), or a null string when the manifest belongs.
+QString manifestBindingProblem(const QString &manifestPath, const QString &expectedSha256, bool signedRelease,
+                               bool lengthStated);
 
 // SHA-256 of bytes as lower-case hex.
 QString sha256Hex(const QByteArray &bytes);

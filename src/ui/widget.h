@@ -53,9 +53,11 @@ public:
 
     // Fetches url into savePath, running a local event loop until the
     // transfer ends (src/net/blockingdownload.cpp). limits come on top of
-    // the no-data time-out.
+    // the no-data time-out. lengthStated, when given, tells whether the
+    // server framed the body's end (bodyLengthStated() in transfer.h).
     bool downloadFileBlocking(const QString &url, const QString &savePath,
-                              QProgressBar *progressBar, const TransferLimits &limits = TransferLimits());
+                              QProgressBar *progressBar, const TransferLimits &limits = TransferLimits(),
+                              bool *lengthStated = nullptr);
 
     void runUpdate();
     // Takes files over: entries are dropped as their tasks are made, so a
@@ -184,9 +186,9 @@ protected:
     // Set by a blocking download that failed for want of trust (a
     // certificate error, an unusable CaFile): Qt's or our own reason.
     QString m_trustFailure;
-    // SHA-256 (hex) the server's md5.txt must have: set when a signed
-    // update.ini was accepted, empty without PublicKey.
-    QString m_signedManifestSha256;
+    // SHA-256 (hex) the server's md5.txt must have: the Manifest= of the
+    // accepted update.ini, signed or not; empty when it names none.
+    QString m_expectedManifestSha256;
 
     bool m_startOnFailure = false;
     QString m_callerError;

@@ -2,13 +2,13 @@
 
 #include "config/constants.h"
 #include "safefs.h"
+#include "trust/versionfile.h"
 #include "updatetransaction.h"
 
 #include <QDebug>
 #include <algorithm>
 #include <QDir>
 #include <QFileInfo>
-#include <QSettings>
 
 bool Widget::applyUpdate()
 {
@@ -47,7 +47,7 @@ bool Widget::applyUpdate()
         }
     }
 
-    const QString version = QSettings(recordSource, QSettings::IniFormat).value(kKeyVersionVersion).toString();
+    const QString version = VersionFile::read(recordSource).value(kKeyVersionVersion);
     qDebug() << "开始应用更新:" << version << steps.size() << "个文件";
     UpdateTransaction transaction(m_appDir);
     bool ok = transaction.begin(version);

@@ -4,12 +4,12 @@
 #include "config/settingsstore.h"
 #include "safefs.h"
 #include "trust/releasesignature.h"
+#include "trust/versionfile.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
-#include <memory>
 
 bool Widget::checkUpdate()
 {
@@ -41,13 +41,14 @@ bool Widget::checkUpdate()
 
     const QString localRecord = m_appDir + kUpdateTmpDir + kUpdateIniFile;
     // With a key configured only a signed release is a server version at
-    // all, whether or not it differs from ours.
-    m_signedManifestSha256.clear();
+    // all, whether or not it differs from ours. Without one, a Manifest=
+    // still binds md5.txt to this version file.
+    m_expectedManifestSha256 = VersionFile::read(tempCopy).value(kKeyVersionManifest);
     if (SettingsStore::instance().isSet(kKeyPublicKey)) {
         SignedRelease accepted;
         QString refusal;
-        if (!acceptSignedRelease(SettingsStore::instance().value(kKeyPublicKey), tempCopy, localRecord, accepted,
-                                 refusal)) {
+        if (!acceptSignedRelease(SettingsStore::instance().value(kKeyPublicKey), tempCopy, localRecord,
+                                 QDateTime::currentDateTimeUtc(), accepted, refusal)) {
             qDebug() << "拒绝服务端版本:" << refusal;
             m_statusText = kStatusFailed;
             m_errorMessage = refusal;
@@ -57,7 +58,7 @@ bool Widget::checkUpdate()
             refreshLabels();
             return false;
         }
-        m_signedManifestSha256 = accepted.manifest;
+        m_expectedManifestSha256 = accepted.manifest;
     }
     if (!QFileInfo(localRecord).isFile()) {
         m_errorMessage = tr("本地update文件不存在，准备更新");
@@ -65,8 +66,7 @@ bool Widget::checkUpdate()
         return false;
     }
 
-    const auto record = std::make_unique<QSettings>(localRecord, QSettings::IniFormat);
-    const QString localVersion = record->value(kKeyVersionVersion, QVariant()).toString();
+    const QString localVersion = VersionFile::read(localRecord).value(kKeyVersionVersion);
 
     bool upToDate = false;
     if (localVersion == m_serverVersion) {
@@ -84,9 +84,9 @@ bool Widget::checkUpdate()
 bool Widget::parseServerVersion()
 {
     const QString tempCopy = m_appDir + kUpdateTmpDir + kUpdateTmpIniFile;
-    const auto serverFile = std::make_unique<QSettings>(tempCopy, QSettings::IniFormat);
-    m_serverFolder = serverFile->value(kKeyVersionFolder, QVariant()).toString();
-    m_serverVersion = serverFile->value(kKeyVersionVersion, QVariant()).toString();
+    const VersionFile serverFile = VersionFile::read(tempCopy);
+    m_serverFolder = serverFile.value(kKeyVersionFolder);
+    m_serverVersion = serverFile.value(kKeyVersionVersion);
 
     if (!m_serverFolder.isEmpty() && !m_serverVersion.isEmpty()) {
         m_serverFolder += QLatin1Char('/');

@@ -55,7 +55,9 @@ void Widget::runUpdate()
     m_tempFiles.append(serverManifestPath);
 
     ui->progressBar_updatefile->setValue(0);
-    if (!downloadFileBlocking(manifestUrl, serverManifestPath, ui->progressBar_updatefile, TransferLimits::manifest())) {
+    bool lengthStated = false;
+    if (!downloadFileBlocking(manifestUrl, serverManifestPath, ui->progressBar_updatefile, TransferLimits::manifest(),
+                              &lengthStated)) {
         m_statusText = kStatusFailed;
         m_errorMessage = tr("下载%1失败").arg(kMd5File, 0, QLatin1Char(' '));
         if (!m_trustFailure.isEmpty())
@@ -65,19 +67,16 @@ void Widget::runUpdate()
         return;
     }
 
-    // A signed update.ini names the manifest's bytes; no other manifest's
-    // MD5s may choose what is fetched.
-    if (!m_signedManifestSha256.isEmpty()) {
-        const QString actual = fileSha256Hex(serverManifestPath);
-        if (actual != m_signedManifestSha256) {
-            m_errorMessage = QStringLiteral("清单校验失败:")
-                + (actual.isEmpty() ? QStringLiteral("无法读取") + serverManifestPath
-                                    : QStringLiteral("SHA-256为") + actual + QStringLiteral("，签名的是")
-                                          + m_signedManifestSha256);
-            qDebug() << "清单校验失败:" << m_errorMessage;
-            onUpdateCompleted(false);
-            return;
-        }
+    // update.ini names the manifest's bytes (signed or not), so no other
+    // manifest's MD5s may choose what is fetched; without that name only a
+    // body whose end the server stated is known to be whole.
+    const QString bindingProblem = manifestBindingProblem(serverManifestPath, m_expectedManifestSha256,
+                                                          SettingsStore::instance().isSet(kKeyPublicKey), lengthStated);
+    if (!bindingProblem.isNull()) {
+        m_errorMessage = bindingProblem;
+        qDebug() << "拒绝服务端清单:" << m_errorMessage;
+        onUpdateCompleted(false);
+        return;
     }
 
     m_errorMessage = tr("MD5比对");

@@ -3,12 +3,12 @@
 #include "config/constants.h"
 #include "manifest/pathsafety.h"
 #include "safefs.h"
+#include "trust/versionfile.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QSettings>
 #include <QThread>
 #include <QUuid>
 #include <QVector>
@@ -247,9 +247,9 @@ QString recordedTransaction(const QString &appDir, QString *version)
     const QString path = appDir + kUpdateTmpDir + kUpdateIniFile;
     if (isLinkOrReparsePoint(path) || !QFileInfo(path).isFile())
         return QString();
-    QSettings record(path, QSettings::IniFormat);
-    *version = record.value(kKeyVersionVersion).toString();
-    return record.value(UpdateTransaction::recordTransactionKey()).toString();
+    const VersionFile record = VersionFile::read(path);
+    *version = record.value(kKeyVersionVersion);
+    return record.value(UpdateTransaction::recordTransactionKey());
 }
 
 } // namespace
@@ -478,10 +478,14 @@ bool UpdateTransaction::commit(const QString &recordSource)
     if (!m_journal.isOpen())
         return false;
     {
-        QSettings record(recordSource, QSettings::IniFormat);
-        record.setValue(recordTransactionKey(), m_id);
-        record.sync();
-        if (record.status() != QSettings::NoError)
+        // The server's bytes as fetched plus one line: Qt's INI writer
+        // fails on a file that starts with a byte-order mark.
+        QFile record(recordSource);
+        if (!record.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray stamped = withVersionFileValue(record.readAll(), recordTransactionKey(), m_id);
+        record.close();
+        if (!writeFileReplacing(recordSource, stamped))
             return false;
     }
     // Everything the record will vouch for reaches the disk before it.

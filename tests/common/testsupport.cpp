@@ -550,6 +550,24 @@ void FaultServer::respond(QTcpSocket *socket, const QString &path)
         break;
     }
 
+    if (route.kind == Kind::Body && route.framing != Framing::Length) {
+        QByteArray body = route.body;
+        if (route.framing == Framing::Chunked) {
+            head += "Transfer-Encoding: chunked\r\n";
+            // Two chunks, so a reader must join them.
+            const QByteArray first = body.left(body.size() / 2);
+            const QByteArray second = body.mid(first.size());
+            body.clear();
+            for (const QByteArray &chunk : {first, second}) {
+                if (!chunk.isEmpty())
+                    body += QByteArray::number(chunk.size(), 16) + "\r\n" + chunk + "\r\n";
+            }
+            body += "0\r\n\r\n";
+        }
+        socket->write(head + "\r\n" + body);
+        socket->disconnectFromHost();
+        return;
+    }
     const qint64 length = route.announcedLength >= 0 ? route.announcedLength : route.body.size();
     head += "Content-Length: " + QByteArray::number(length) + "\r\n\r\n";
     if (route.kind == Kind::Drip) {

@@ -124,9 +124,13 @@ public:
                      // every dripIntervalMs, then closes; keeps silent when
                      // it announced more
     };
+    // How a Body tells where it ends: Content-Length, nothing (the close
+    // ends it), or chunked.
+    enum class Framing { Length, Close, Chunked };
     struct Route
     {
         Kind kind = Kind::Body;
+        Framing framing = Framing::Length;
         int status = 200;
         QByteArray body;
         qint64 announcedLength = -1; // -1: the body's real length
@@ -180,7 +184,7 @@ public:
     using Widget::m_isUpdating;
     using Widget::m_serverFolder;
     using Widget::m_serverVersion;
-    using Widget::m_signedManifestSha256;
+    using Widget::m_expectedManifestSha256;
     using Widget::setStartOnFailure;
     using Widget::m_statusText;
     using Widget::m_tempFiles;
