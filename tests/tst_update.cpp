@@ -693,8 +693,13 @@ void TestUpdate::installedCopyManifestUpdates()
                                {{"/a.txt", "two"},
                                 {"/md5.txt", "an old manifest"},
                                 {"/UpdateTmp/update.ini", record},
-                                {"/updatebackup/journal", "x"}}));
-    install({{"/a.txt", "one"}});
+                                {"/updatebackup/journal", "x"},
+                                // Fetched, these would land on the run's own log and lock.
+                                {"/updater.log", "a release's file"},
+                                {"/updater.log.1", "a release's file"},
+                                {"/updater.lock", "a release's file"},
+                                {"/resume/part", "a release's file"}}));
+    install({{"/a.txt", "one"}, {"/UpdateTmp/updater.log", "this run's log\n"}, {"/UpdateTmp/updater.log.1", "older\n"}});
     SettingsStore::instance().setValue(kKeyUrl, m_nginx->baseUrl() + "installed/");
 
     WidgetProbe dialog;
@@ -706,6 +711,10 @@ void TestUpdate::installedCopyManifestUpdates()
     QCOMPARE(unstampedRecord(appDir() + "UpdateTmp/update.ini"),
              readFile(m_serverRoot.filePath("installed/update.ini")));
     QVERIFY(!QFileInfo::exists(appDir() + "UpdateBackup"));
+    QCOMPARE(readFile(appDir() + "UpdateTmp/updater.log"), QByteArray("this run's log\n"));
+    QCOMPARE(readFile(appDir() + "UpdateTmp/updater.log.1"), QByteArray("older\n"));
+    for (const QString &name : {"updater.log", "updater.log.1", "updater.lock", "resume", "UpdateTmp/updater.lock"})
+        QVERIFY2(!QFileInfo::exists(appDir() + name), qPrintable(name));
 }
 
 void TestUpdate::endStates_data()
