@@ -732,6 +732,8 @@ void TestUpdate::endStates_data()
     QTest::newRow("unreachable, start on failure") << "unreachable" << true << false << true;
     QTest::newRow("manifest missing, start on failure, closed") << "manifest" << true << true << true;
     QTest::newRow("done, closed") << "done" << false << true << true;
+    QTest::newRow("cannot start, start on failure") << "cannot start" << true << false << true;
+    QTest::newRow("cannot restore, start on failure, closed") << "cannot restore" << true << true << false;
 }
 
 void TestUpdate::endStates()
@@ -754,7 +756,15 @@ void TestUpdate::endStates()
 
     WidgetProbe dialog;
     dialog.setStartOnFailure(startOnFailure);
-    QVERIFY(startUpdate(dialog) || kind == QLatin1String("unreachable"));
+    const bool atStart = kind.startsWith(QLatin1String("cannot"));
+    const QString startFailure = QStringLiteral("无法恢复原文件:/a.txt");
+    if (atStart) {
+        dialog.m_appDir = appDir();
+        dialog.failBeforeCheck(startFailure, kind == QLatin1String("cannot start"));
+        dialog.show();
+    } else {
+        QVERIFY(startUpdate(dialog) || kind == QLatin1String("unreachable"));
+    }
     if (kind == QLatin1String("unreachable"))
         dialog.show();
     if (kind == QLatin1String("cancel")) {
@@ -770,6 +780,12 @@ void TestUpdate::endStates()
                                                                           : kStatusFailed);
     QVERIFY(dialog.cancelEnabled());
     QVERIFY(dialog.isVisible());
+    if (atStart) {
+        // Shown as it is, told to a caller, and nothing was asked of the server.
+        QCOMPARE(dialog.m_errorMessage, startFailure);
+        QCOMPARE(dialog.callerError(), startFailure);
+        QCOMPARE(m_faults.requestedPaths(), QStringList());
+    }
 
     // For a look by eye: each end state as the user sees it.
     if (clickClose) {
