@@ -284,13 +284,16 @@ void TestManifest::generateFailuresAreSilent()
     generateManifest(missingRoot);
     QVERIFY(!QFileInfo::exists(missingRoot));
 
-    // md5.txt cannot be created because a directory has its name.
+    // A directory with md5.txt's name is never written into: it is moved
+    // aside whole and md5.txt is written fresh.
     const QString blocked = tmp.path() + "/blocked/";
     QVERIFY(writeFile(blocked + "a.txt", "abc"));
     QVERIFY(QDir().mkpath(blocked + "md5.txt"));
     generateManifest(blocked);
-    QVERIFY(QFileInfo(blocked + "md5.txt").isDir());
-    QCOMPARE(QDir(blocked + "md5.txt").entryList(kListing | QDir::Hidden), QStringList());
+    QVERIFY(QFileInfo(blocked + "md5.txt").isFile());
+    const QStringList aside = QDir(blocked).entryList({"md5.txt.stale-*"}, QDir::Dirs | QDir::NoDotAndDotDot);
+    QCOMPARE(aside.size(), 1);
+    QCOMPARE(QDir(blocked + aside.first()).entryList(kListing | QDir::Hidden), QStringList());
     QCOMPARE(readFile(blocked + "a.txt"), QByteArray("abc"));
 
     // An empty root writes nothing, not even relative to the working directory.

@@ -84,6 +84,13 @@ void TestPathSafety::singleKey_data()
     QTest::newRow("temporary folder") << "/UpdateTmp" << false;
     QTest::newRow("inside temporary folder") << "/updatetmp/a.dll" << false;
     QTest::newRow("backup folder") << "/UpdateBackup/journal" << false;
+    // Downloaded to UpdateTmp/<key>: these would land on the run's own files.
+    QTest::newRow("support log") << "/updater.log" << false;
+    QTest::newRow("older support log") << "/Updater.Log.1" << false;
+    QTest::newRow("lock") << "/UPDATER.LOCK" << false;
+    QTest::newRow("resume folder") << "/resume/a.dll" << false;
+    QTest::newRow("log name deeper") << "/logs/updater.log" << true;
+    QTest::newRow("log name with more after it") << "/updater.log.2" << true;
 }
 
 void TestPathSafety::singleKey()
@@ -134,6 +141,9 @@ void TestPathSafety::installationOnlyKeysAreTaken_data()
         << QStringList({"/MD5.TXT", "/MD5tmp.txt", "/Update.ini", "/updatetmp.ini"}) << QString();
     QTest::newRow("deeper the names are the release's")
         << QStringList({"/docs/md5.txt", "/lib/UpdateTmp/a"}) << QStringList() << QString();
+    QTest::newRow("the run's own names")
+        << QStringList({"/a.txt", "/resume", "/updater.lock", "/updater.log", "/updater.log.1"})
+        << QStringList({"/resume", "/updater.lock", "/updater.log", "/updater.log.1"}) << QString();
     QTest::newRow("the rest is still checked")
         << QStringList({"/../x", "/md5.txt"}) << QStringList({"/md5.txt"}) << "/../x";
 }

@@ -3,13 +3,21 @@
 
 #include "app/instanceguard.h"
 #include "testsupport.h"
+#include "update/safefs.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLockFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -69,6 +77,10 @@ private slots:
     void installationLock();
     void startAfterKillSucceeds();
     void copiesInOtherFoldersRunSideBySide();
+    void startUpObstacles_data();
+    void startUpObstacles();
+    void oddFilesInOurPlaces_data();
+    void oddFilesInOurPlaces();
 
 private:
     // An installation at version `version` in a folder whose path holds a
@@ -77,9 +89,16 @@ private:
     QProcess *startUpdater(const QString &appDir, const QStringList &arguments);
     QString markerOf(const QString &appDir) const { return appDir + QStringLiteral("main-started"); }
 
+    // Waits until the process's standard error or the support log of
+    // appDir holds text (on Windows a GUI program's messages may not reach
+    // standard error); seen gathers standard error.
+    bool waitForLogged(QProcess *process, const QString &appDir, const QString &text, QByteArray &seen,
+                       int timeoutMs = 30000);
+
     QTemporaryDir m_root;
     std::unique_ptr<NginxServer> m_nginx;
     QList<QProcess *> m_running;
+    int m_apps = 0;
 };
 
 void TestProcess::initTestCase()
@@ -329,6 +348,289 @@ void TestProcess::copiesInOtherFoldersRunSideBySide()
     QVERIFY(second->waitForFinished(30000));
     QCOMPARE(second->exitCode(), 0);
     QCOMPARE(second->readAllStandardOutput(), kReportUpToDate);
+}
+
+namespace {
+
+const QByteArray kForeign = "someone's file, not the updater's";
+
+// The console report of a run that could not start.
+QByteArray failureReport(const QString &errormsg)
+{
+    const QJsonObject report{{QStringLiteral("errormsg"), errormsg},
+                             {QStringLiteral("success"), false},
+                             {QStringLiteral("update"), true}};
+    return QJsonDocument(report).toJson(QJsonDocument::Compact) + kLineEnd;
+}
+
+// Entries beside path named "<its name>.stale-*".
+QStringList asideOf(const QString &path)
+{
+    const QFileInfo info(QDir::cleanPath(path));
+    return QDir(info.absolutePath())
+        .entryList({info.fileName() + QStringLiteral(".stale-*")}, QDir::AllEntries | QDir::System | QDir::Hidden);
+}
+
+bool appendFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Append) && file.write(data) == data.size();
+}
+
+#ifndef Q_OS_WIN
+// Immutable folders (chattr +i): not even root may create anything in
+// them. Cleared again on the way out.
+struct Immutable
+{
+    QStringList paths;
+    bool set(const QString &path)
+    {
+        if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), path}) != 0)
+            return false;
+        paths << path;
+        return true;
+    }
+    ~Immutable()
+    {
+        for (const QString &path : qAsConst(paths))
+            QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), path});
+    }
+};
+
+// Puts an entry of kind at path: a FIFO, a folder holding a file, or a
+// second name of outside.
+bool plantOdd(const QString &kind, const QString &path, const QString &outside)
+{
+    removeTree(path);
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    if (kind == "fifo")
+        return ::mkfifo(QFile::encodeName(path).constData(), 0644) == 0;
+    if (kind == "folder")
+        return writeFile(path + QStringLiteral("/inside"), kForeign);
+    if (kind == "hard link")
+        return ::link(QFile::encodeName(outside).constData(), QFile::encodeName(path).constData()) == 0;
+    return false;
+}
+
+// Names of a regular file; 0 for anything else.
+quint64 linkCount(const QString &path)
+{
+    struct stat info;
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode) ? info.st_nlink : 0;
+}
+#endif
+
+} // namespace
+
+bool TestProcess::waitForLogged(QProcess *process, const QString &appDir, const QString &text, QByteArray &seen,
+                                int timeoutMs)
+{
+    const QString log = appDir + QStringLiteral("UpdateTmp/updater.log");
+    const auto logged = [&]() { return QString::fromUtf8(seen + '\n' + readFile(log)).contains(text); };
+    QElapsedTimer clock;
+    clock.start();
+    while (!logged() && clock.elapsed() < timeoutMs) {
+        process->waitForReadyRead(200);
+        seen += process->readAllStandardError();
+        if (process->state() == QProcess::NotRunning) {
+            seen += process->readAllStandardError();
+            break;
+        }
+    }
+    return logged();
+}
+
+void TestProcess::startUpObstacles_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    // The console errormsg (%1: the application folder); empty when the run
+    // goes on, "silent" for an exit 1 without a word.
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<bool>("startsMain"); // after the failure, with StartOnFailure
+
+    QTest::newRow("UpdateTmp is a plain file") << "UpdateTmp file" << "" << true;
+    QTest::newRow("UpdateBackup is a plain file") << "UpdateBackup file" << "" << true;
+    QTest::newRow("updater.lock is a folder") << "lock folder" << "" << true;
+    QTest::newRow("UpdateTmp is read-only") << "UpdateTmp immutable" << "无法创建锁文件:%1UpdateTmp/updater.lock" << true;
+    QTest::newRow("the folder is read-only") << "folder immutable" << "无法创建目录:%1UpdateTmp/" << true;
+    QTest::newRow("a live process holds the lock") << "live lock" << "silent" << false;
+    QTest::newRow("recovery cannot put a file back") << "recovery" << "无法恢复原文件:/data.txt" << false;
+}
+
+void TestProcess::startUpObstacles()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(QString, reason);
+    QFETCH(bool, startsMain);
+#ifdef Q_OS_WIN
+    if (obstacle.endsWith("immutable"))
+        QSKIP("needs chattr");
+#endif
+    const QString app = makeApp(QStringLiteral("start %1").arg(++m_apps), QStringLiteral("1.0"), m_nginx->baseUrl());
+    QVERIFY(!app.isEmpty());
+    QVERIFY(appendFile(app + "system.cfg", "StartOnFailure=true\n"));
+    QLockFile holder(app + "UpdateTmp/updater.lock");
+#ifndef Q_OS_WIN
+    Immutable immutable;
+#endif
+    if (obstacle == "UpdateTmp file") {
+        QVERIFY(removeTree(app + "UpdateTmp") && writeFile(app + "UpdateTmp", kForeign));
+    } else if (obstacle == "UpdateBackup file") {
+        QVERIFY(writeFile(app + "UpdateBackup", kForeign));
+    } else if (obstacle == "lock folder") {
+        QVERIFY(writeFile(app + "UpdateTmp/updater.lock/inside", kForeign));
+#ifndef Q_OS_WIN
+    } else if (obstacle == "UpdateTmp immutable") {
+        if (!immutable.set(app + "UpdateTmp"))
+            QSKIP("this file system has no immutable flag");
+    } else if (obstacle == "folder immutable") {
+        QVERIFY(removeTree(app + "UpdateTmp"));
+        if (!immutable.set(app))
+            QSKIP("this file system has no immutable flag");
+#endif
+    } else if (obstacle == "live lock") {
+        QVERIFY(holder.tryLock(0));
+    } else if (obstacle == "recovery") {
+        // A killed apply whose backup cannot go back: a folder stands
+        // where the file must return.
+        QVERIFY(writeFile(app + "UpdateBackup/journal",
+                          "installation\t" + canonicalFolderIdentity(app).toUtf8()
+                              + "\nversion\t2.0\ntransaction\tkilled\nbackup\t/data.txt\nsaved\t/data.txt\n"));
+        QVERIFY(writeFile(app + "UpdateBackup/files/data.txt", "one"));
+        QVERIFY(writeFile(app + "data.txt/inside", kForeign));
+    }
+    const int requestsBefore = m_nginx->requestedPaths().size();
+
+    QProcess *console = startUpdater(app, {QStringLiteral("console")});
+    if (reason == "silent") {
+        QVERIFY(console->waitForFinished(30000));
+        QCOMPARE(console->exitCode(), 1);
+        QCOMPARE(console->readAllStandardOutput(), QByteArray());
+        return;
+    }
+    const QByteArray report = waitForLine(console);
+    if (reason.isEmpty()) {
+        QCOMPARE(report, kReportUpdate);
+        QVERIFY(console->waitForFinished(60000));
+        QCOMPARE(console->exitCode(), 0);
+        QCOMPARE(readFile(app + "data.txt"), QByteArray("two"));
+        if (obstacle.endsWith(" file")) {
+            const QStringList aside = asideOf(app + obstacle.section(' ', 0, 0));
+            QCOMPARE(aside.size(), 1);
+            QCOMPARE(readFile(app + aside.first()), kForeign);
+        }
+        return;
+    }
+    const QString expected = reason.arg(app);
+    QCOMPARE(report, failureReport(expected));
+    QByteArray seen;
+    QVERIFY2(waitForLogged(console, app, QStringLiteral("更新未完成: \"更新失败: ") + expected, seen), seen.constData());
+    endProcesses(m_running);
+
+    QProcess *normal = startUpdater(app, {});
+    if (startsMain) {
+        // The dialog leaves by itself only when it starts the main program.
+        QVERIFY(normal->waitForFinished(30000));
+        QCOMPARE(normal->exitCode(), 0);
+        if (obstacle != "folder immutable")
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(markerOf(app)), 15000);
+        return;
+    }
+    // Tried again, and again the program is not started on what is left.
+    seen.clear();
+    QVERIFY2(waitForLogged(normal, app, QStringLiteral("安装不完整，不启动主程序"), seen), seen.constData());
+    QCOMPARE(QString::fromUtf8(readFile(app + "UpdateTmp/updater.log")).count(QStringLiteral("无法恢复的文件:")), 2);
+    QCOMPARE(normal->state(), QProcess::Running);
+    QVERIFY(QFileInfo::exists(app + "UpdateBackup/journal"));
+    QCOMPARE(readFile(app + "UpdateBackup/files/data.txt"), QByteArray("one"));
+    QCOMPARE(m_nginx->requestedPaths().size(), requestsBefore);
+    QVERIFY(!QFileInfo::exists(markerOf(app)));
+}
+
+void TestProcess::oddFilesInOurPlaces_data()
+{
+    QTest::addColumn<QString>("place"); // in the application folder; CaFile's value for ca rows
+    QTest::addColumn<QString>("kind");
+    // The clear text (%1: the application folder); empty when the run goes on.
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<bool>("inReport"); // the console errormsg, else only logged
+
+    const QString cfgText = QStringLiteral("无法读取配置文件:%1system.cfg(不是普通文件)");
+    const QString caText = QStringLiteral("无法读取CA证书文件:%1(不是普通文件)");
+    for (const char *kind : {"fifo", "folder", "hard link"}) {
+        const QString k = QString::fromLatin1(kind);
+        QTest::addRow("log, %s", kind) << "UpdateTmp/updater.log" << k << "" << false;
+        // Reached by the log's rotation: the log is full at the start.
+        QTest::addRow("older log, %s", kind) << "UpdateTmp/updater.log.1" << k << "" << false;
+        if (k != "folder") // the folder row is startUpObstacles'
+            QTest::addRow("lock, %s", kind) << "UpdateTmp/updater.lock" << k << "" << false;
+        QTest::addRow("version record, %s", kind) << "UpdateTmp/update.ini" << k << "" << false;
+        QTest::addRow("md5.txt, %s", kind) << "md5.txt" << k << "" << false;
+        // Only read: a second name of it is used as it is.
+        QTest::addRow("system.cfg, %s", kind) << "system.cfg" << k << (k == "hard link" ? QString() : cfgText) << true;
+        if (k != "hard link")
+            QTest::addRow("CaFile, %s", kind) << "ca.pem" << k << caText.arg("%1ca.pem") << false;
+    }
+    QTest::newRow("CaFile, device") << "/dev/zero" << "device" << caText.arg("/dev/zero") << false;
+}
+
+void TestProcess::oddFilesInOurPlaces()
+{
+    QFETCH(QString, place);
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
+    QFETCH(bool, inReport);
+#ifdef Q_OS_WIN
+    QSKIP("FIFOs and hard links are planted with POSIX calls");
+#else
+    const QString app = makeApp(QStringLiteral("odd %1").arg(++m_apps), QStringLiteral("1.0"), m_nginx->baseUrl());
+    QVERIFY(!app.isEmpty());
+    const bool caFile = place == "ca.pem" || place == "/dev/zero";
+    if (caFile)
+        QVERIFY(appendFile(app + "system.cfg", "CaFile=" + place.toUtf8() + "\n"));
+    const QString target = place.startsWith('/') ? place : app + place;
+    const QString outside = m_root.filePath(QStringLiteral("outside %1").arg(m_apps));
+    // A second name of system.cfg must still work as system.cfg.
+    QVERIFY(writeFile(outside, place == "system.cfg" ? readFile(target) : kForeign));
+    const QByteArray outsideBefore = readFile(outside);
+    if (kind != "device")
+        QVERIFY(plantOdd(kind, target, outside));
+    const QByteArray fullLog(1024 * 1024, '.');
+    if (place.endsWith(".log.1"))
+        QVERIFY(writeFile(app + "UpdateTmp/updater.log", fullLog));
+
+    QProcess *console = startUpdater(app, {QStringLiteral("console")});
+    const QByteArray report = waitForLine(console);
+    if (!reason.isEmpty()) {
+        const QString expected = reason.contains("%1") ? reason.arg(app) : reason;
+        QByteArray seen;
+        QCOMPARE(report, inReport ? failureReport(expected) : kReportUpdate);
+        QVERIFY2(waitForLogged(console, app, expected, seen), seen.constData());
+        return;
+    }
+    QCOMPARE(report, kReportUpdate);
+    QVERIFY(console->waitForFinished(60000));
+    QCOMPARE(console->exitCode(), 0);
+    QCOMPARE(readFile(app + "data.txt"), QByteArray("two"));
+    QCOMPARE(readFile(outside), outsideBefore);
+    if (place == "system.cfg")
+        return;
+    // What we write is a fresh regular file of our own (the lock is gone
+    // with its process).
+    if (place.endsWith(".lock")) {
+        QVERIFY(!QFileInfo::exists(target) || linkCount(target) == 1);
+        return;
+    }
+    QCOMPARE(linkCount(target), quint64(1));
+    const QByteArray written = readFile(target);
+    if (place.endsWith(".log.1")) {
+        QCOMPARE(written, fullLog);
+        return;
+    }
+    const QByteArray mark = place == "md5.txt" ? "\t/data.txt" : place.endsWith(".ini") ? "Version=2.0" : "更新完成";
+    QVERIFY2(written.contains(mark), written.constData());
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestProcess)

@@ -645,6 +645,11 @@ void PublishTest::exclusions_data()
                        QStringLiteral("UpdateTmp/sub/x.dll"), QStringLiteral("UpdateBackup/journal"),
                        QStringLiteral("UpdateBackup/app.exe")}
         << QStringList() << QStringList{appKey} << QStringLiteral("0 hidden entries, UpdateBackup/, UpdateTmp/");
+    QTest::newRow("names the updater works with in UpdateTmp")
+        << QStringList{app, QStringLiteral("updater.log"), QStringLiteral("Updater.log.1"),
+                       QStringLiteral("updater.lock"), QStringLiteral("resume/part"), QStringLiteral("sub/updater.log")}
+        << QStringList() << QStringList{appKey, QStringLiteral("/sub/updater.log")}
+        << QStringLiteral("0 hidden entries, Updater.log.1, resume/, updater.lock, updater.log");
     QTest::newRow("same names deeper are published")
         << QStringList{app, QStringLiteral("sub/system.cfg"), QStringLiteral("sub/md5.txt"),
                        QStringLiteral("sub/update.ini"), QStringLiteral("sub/UpdateTmp/x"),

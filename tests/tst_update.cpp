@@ -758,8 +758,13 @@ void TestUpdate::installedCopyManifestUpdates()
                                {{"/a.txt", "two"},
                                 {"/md5.txt", "an old manifest"},
                                 {"/UpdateTmp/update.ini", record},
-                                {"/updatebackup/journal", "x"}}));
-    install({{"/a.txt", "one"}});
+                                {"/updatebackup/journal", "x"},
+                                // Fetched, these would land on the run's own log and lock.
+                                {"/updater.log", "a release's file"},
+                                {"/updater.log.1", "a release's file"},
+                                {"/updater.lock", "a release's file"},
+                                {"/resume/part", "a release's file"}}));
+    install({{"/a.txt", "one"}, {"/UpdateTmp/updater.log", "this run's log\n"}, {"/UpdateTmp/updater.log.1", "older\n"}});
     SettingsStore::instance().setValue(kKeyUrl, m_nginx->baseUrl() + "installed/");
 
     WidgetProbe dialog;
@@ -771,6 +776,10 @@ void TestUpdate::installedCopyManifestUpdates()
     QCOMPARE(unstampedRecord(appDir() + "UpdateTmp/update.ini"),
              readFile(m_serverRoot.filePath("installed/update.ini")));
     QVERIFY(!QFileInfo::exists(appDir() + "UpdateBackup"));
+    QCOMPARE(readFile(appDir() + "UpdateTmp/updater.log"), QByteArray("this run's log\n"));
+    QCOMPARE(readFile(appDir() + "UpdateTmp/updater.log.1"), QByteArray("older\n"));
+    for (const QString &name : {"updater.log", "updater.log.1", "updater.lock", "resume", "UpdateTmp/updater.lock"})
+        QVERIFY2(!QFileInfo::exists(appDir() + name), qPrintable(name));
 }
 
 void TestUpdate::endStates_data()
@@ -788,6 +797,8 @@ void TestUpdate::endStates_data()
     QTest::newRow("unreachable, start on failure") << "unreachable" << true << false << true;
     QTest::newRow("manifest missing, start on failure, closed") << "manifest" << true << true << true;
     QTest::newRow("done, closed") << "done" << false << true << true;
+    QTest::newRow("cannot start, start on failure") << "cannot start" << true << false << true;
+    QTest::newRow("cannot restore, start on failure, closed") << "cannot restore" << true << true << false;
 }
 
 void TestUpdate::endStates()
@@ -810,7 +821,15 @@ void TestUpdate::endStates()
 
     WidgetProbe dialog;
     dialog.setStartOnFailure(startOnFailure);
-    QVERIFY(startUpdate(dialog) || kind == QLatin1String("unreachable"));
+    const bool atStart = kind.startsWith(QLatin1String("cannot"));
+    const QString startFailure = QStringLiteral("无法恢复原文件:/a.txt");
+    if (atStart) {
+        dialog.m_appDir = appDir();
+        dialog.failBeforeCheck(startFailure, kind == QLatin1String("cannot start"));
+        dialog.show();
+    } else {
+        QVERIFY(startUpdate(dialog) || kind == QLatin1String("unreachable"));
+    }
     if (kind == QLatin1String("unreachable"))
         dialog.show();
     if (kind == QLatin1String("cancel")) {
@@ -826,6 +845,12 @@ void TestUpdate::endStates()
                                                                           : kStatusFailed);
     QVERIFY(dialog.cancelEnabled());
     QVERIFY(dialog.isVisible());
+    if (atStart) {
+        // Shown as it is, told to a caller, and nothing was asked of the server.
+        QCOMPARE(dialog.m_errorMessage, startFailure);
+        QCOMPARE(dialog.callerError(), startFailure);
+        QCOMPARE(m_faults.requestedPaths(), QStringList());
+    }
 
     // For a look by eye: each end state as the user sees it.
     if (clickClose) {

@@ -20,7 +20,7 @@ QString instanceKey()
     return QDir::toNativeSeparators(folder) + QStringLiteral("SystemObject_Update");
 }
 
-bool acquireInstanceMarker(const QString &key)
+GuardOutcome acquireInstanceMarker(const QString &key)
 {
     // The semaphore makes "is one running? then I am the one" a single step
     // for two updaters started at the same moment.
@@ -36,26 +36,57 @@ bool acquireInstanceMarker(const QString &key)
         marker.detach();
 #endif
     const bool created = marker.create(1, QSharedMemory::ReadWrite);
+    const QSharedMemory::SharedMemoryError error = marker.error();
 
     semaphore.release(1);
-    return created;
+    if (created)
+        return GuardOutcome::Taken;
+    if (error == QSharedMemory::AlreadyExists)
+        return GuardOutcome::HeldByOther;
+    qDebug() << "无法创建单实例标记:" << marker.errorString();
+    return GuardOutcome::Unusable;
 }
 
-std::unique_ptr<QLockFile> lockInstallation(const QString &appDir)
+namespace {
+
+InstallationLock unusable(const QString &text)
+{
+    InstallationLock result;
+    result.error = text;
+    return result;
+}
+
+InstallationLock taken(std::unique_ptr<QLockFile> lock)
+{
+    InstallationLock result;
+    result.outcome = GuardOutcome::Taken;
+    result.lock = std::move(lock);
+    return result;
+}
+
+} // namespace
+
+InstallationLock takeInstallationLock(const QString &appDir)
 {
     const QString folder = appDir + kUpdateTmpDir;
     if (!ensureRealDirectory(folder))
-        return nullptr;
+        return unusable(QStringLiteral("无法创建目录:") + folder);
     const QString path = folder + kLockFile;
-    if (isLinkOrReparsePoint(path))
-        removeLink(path);
+    if (isLinkOrReparsePoint(path) && !removeLink(path))
+        return unusable(QStringLiteral("无法移除锁文件处的链接:") + path);
+    // No updater makes anything but a plain file there; reading a FIFO as
+    // a lock would wait for ever, and a folder never becomes one.
+    if (isOddEntry(path) && !moveAsideStale(path))
+        return unusable(QStringLiteral("锁文件不是普通文件，且无法移开:") + path);
 
     auto lock = std::make_unique<QLockFile>(path);
     // A run may take hours: only a dead owner makes the lock stale, never
     // its age.
     lock->setStaleLockTime(0);
     if (lock->tryLock(0))
-        return lock;
+        return taken(std::move(lock));
+    if (lock->error() != QLockFile::LockFailedError)
+        return unusable(QStringLiteral("无法创建锁文件:") + path);
 
     // Two kinds of lock file block every later start although nobody holds
     // them: one nobody could write whole (a power cut right after it was
@@ -66,8 +97,8 @@ std::unique_ptr<QLockFile> lockInstallation(const QString &appDir)
     QString host;
     QString application;
     const QFileInfo info(path);
-    if (lock->error() != QLockFile::LockFailedError || !info.isFile())
-        return nullptr;
+    if (!info.isFile())
+        return unusable(QStringLiteral("无法创建锁文件:") + path);
     const bool named = lock->getLockInfo(&pid, &host, &application);
     const bool ownerless = !named && info.lastModified().secsTo(QDateTime::currentDateTime()) > 5;
     const bool namesUs = named && pid == QCoreApplication::applicationPid();
@@ -75,7 +106,18 @@ std::unique_ptr<QLockFile> lockInstallation(const QString &appDir)
         qDebug() << "移除无主的锁文件:" << path;
         QFile::remove(path);
         if (lock->tryLock(0))
-            return lock;
+            return taken(std::move(lock));
+        if (lock->error() != QLockFile::LockFailedError)
+            return unusable(QStringLiteral("无法创建锁文件:") + path);
     }
-    return nullptr;
+    // Held: by a live updater, or (a file just created without an owner)
+    // by one that is starting this very moment.
+    InstallationLock held;
+    held.outcome = GuardOutcome::HeldByOther;
+    return held;
+}
+
+std::unique_ptr<QLockFile> lockInstallation(const QString &appDir)
+{
+    return takeInstallationLock(appDir).lock;
 }

@@ -11,13 +11,31 @@ class QLockFile;
 // in different folders never exclude each other.
 QString instanceKey();
 
-// Takes the single-instance marker for key. False when another updater of
-// the same key runs (or the marker cannot be created). The marker is held
-// until the process ends.
-bool acquireInstanceMarker(const QString &key);
+// Whether this start may go on: only another updater that is alive makes
+// it leave silently; anything else that stands in the way is shown.
+enum class GuardOutcome {
+    Taken,       // this updater is the only one
+    HeldByOther, // a live updater of this installation has it
+    Unusable     // neither taken nor held: the reason says why
+};
+
+// Takes the single-instance marker for key, held until the process ends.
+// Unusable when the system would not give one (the installation lock
+// still keeps a second updater out).
+GuardOutcome acquireInstanceMarker(const QString &key);
+
+struct InstallationLock
+{
+    GuardOutcome outcome = GuardOutcome::Unusable;
+    std::unique_ptr<QLockFile> lock; // set when Taken
+    QString error;                   // set when Unusable
+};
 
 // Locks the installation at appDir (ending in "/") through
 // UpdateTmp/updater.lock, which every updater that reaches this folder, by
-// whatever path, sees. Null when another updater holds it. The lock of a
-// process that died is taken over.
+// whatever path, sees. The lock of a process that died is taken over; a
+// link, folder, FIFO or hard link standing at its name is moved aside.
+InstallationLock takeInstallationLock(const QString &appDir);
+
+// The lock alone: null unless it was taken.
 std::unique_ptr<QLockFile> lockInstallation(const QString &appDir);

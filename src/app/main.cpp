@@ -1,6 +1,7 @@
 #include "app/consolereport.h"
 #include "app/instanceguard.h"
 #include "app/launcher.h"
+#include "app/startup.h"
 #include "app/supportlog.h"
 #include "config/constants.h"
 #include "config/settingsstore.h"
@@ -12,43 +13,81 @@
 #include <QIcon>
 #include <QJsonObject>
 #include <QLockFile>
-#include <QSettings>
+
+namespace {
+
+// The run cannot start: the dialog shows why in its end state (with
+// StartOnFailure when the installation is whole) and a caller is told.
+int failAtStart(QApplication &app, Widget &dialog, bool consoleMode, const QString &reason, bool installationWhole)
+{
+    qDebug() << "无法开始更新:" << reason;
+    dialog.failBeforeCheck(reason, installationWhole);
+    if (consoleMode) {
+        QJsonObject report;
+        printConsoleReport(report, false, true, dialog.callerError());
+    }
+    dialog.show();
+    const int code = app.exec();
+    qDebug() << "更新程序结束，退出码" << code;
+    return code;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     Q_INIT_RESOURCE(resources);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/res/logo.ico")));
+    const bool consoleMode = QCoreApplication::arguments().mid(1).contains(QStringLiteral("console"));
 
-    if (!acquireInstanceMarker(instanceKey()))
+    // Only a live second updater of this installation makes a start leave
+    // without a word; every other obstacle is shown below.
+    if (acquireInstanceMarker(instanceKey()) == GuardOutcome::HeldByOther)
         return 1;
     // The marker's key is per spelling of the folder at best (a bind mount
     // or a network path is another); the lock inside the installation is
     // one file whatever the path, and it is held until the process ends.
     const QString appDir = QCoreApplication::applicationDirPath() + QLatin1Char('/');
-    const std::unique_ptr<QLockFile> installationLock = lockInstallation(appDir);
-    if (!installationLock)
-        return 1;
+    QString startError;
+    InstallationLock installationLock;
+    if (clearStateFolderNames(appDir, startError)) {
+        installationLock = takeInstallationLock(appDir);
+        if (installationLock.outcome == GuardOutcome::HeldByOther)
+            return 1;
+        startError = installationLock.error;
+    }
 
-    // Only the updater holding the lock writes the log.
+    // Only the updater holding the lock writes the log; one that cannot
+    // start logs its reason there as well when it can.
     QString logError;
     if (!startSupportLog(appDir, &logError))
         qDebug() << "无法写入日志:" << logError;
-    const QString installedVersion =
-        QSettings(appDir + kUpdateTmpDir + kUpdateIniFile, QSettings::IniFormat).value(kKeyVersionVersion).toString();
-    qDebug() << "更新程序启动:" << QStringLiteral(UPDATER_VERSION) << "已安装版本:" << installedVersion
+    qDebug() << "更新程序启动:" << QStringLiteral(UPDATER_VERSION) << "已安装版本:" << readInstalledVersion(appDir)
              << "URL:" << SettingsStore::instance().value(kKeyUrl);
-
-    // An apply that died half way is undone before anything looks at the
-    // installation, so it is the old version again.
-    UpdateTransaction::recover(appDir);
-
-    const bool consoleMode = QCoreApplication::arguments().mid(1).contains(QStringLiteral("console"));
 
     Widget dialog;
     // A caller of the console mode decides itself what to start.
     dialog.setStartOnFailure(!consoleMode
                              && isEnabledSetting(SettingsStore::instance().value(kKeyStartOnFailure)));
+    if (startError.isEmpty())
+        startError = SettingsStore::instance().loadError();
+    if (!startError.isEmpty())
+        return failAtStart(app, dialog, consoleMode, startError, true);
+
+    // An apply that died half way is undone before anything looks at the
+    // installation, so it is the old version again. One that cannot be
+    // undone leaves a mixed installation: nothing runs and nothing is
+    // started; the next start tries again.
+    QStringList unrestored;
+    if (!UpdateTransaction::recover(appDir, &unrestored)) {
+        if (unrestored.isEmpty())
+            return failAtStart(app, dialog, consoleMode,
+                               QStringLiteral("无法移除链接:") + appDir + UpdateTransaction::backupDirName(), true);
+        qDebug() << "无法恢复的文件:" << unrestored;
+        return failAtStart(app, dialog, consoleMode, QStringLiteral("无法恢复原文件:") + unrestored.first(), false);
+    }
+
     QJsonObject report;
     const bool update = !dialog.checkUpdate();
     qDebug() << "版本检查:" << dialog.statusSummary();

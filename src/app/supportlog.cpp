@@ -3,13 +3,8 @@
 #include "config/constants.h"
 #include "update/safefs.h"
 
+#include <QDebug>
 #include <QFile>
-#include <QFileInfo>
-
-#ifndef Q_OS_WIN
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -27,33 +22,18 @@ SupportLog &supportLog()
     return log;
 }
 
-// Opens path for appending, never through a link: one standing there is
-// removed first, and on POSIX the open itself refuses to follow one.
-bool openForAppend(QFile &file, const QString &path)
+// Opens path for appending: only a regular file with one name is written
+// to. A link, FIFO, folder or hard link standing there is moved aside and
+// a fresh log started, so a line never lands outside the installation and
+// opening never waits.
+bool openForAppend(QFile &file, const QString &path, QString *error = nullptr, QString *movedAside = nullptr)
 {
-    if (isLinkOrReparsePoint(path) && !removeLink(path))
-        return false;
-#ifdef Q_OS_WIN
-    file.setFileName(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return false;
-    // Planted between the check and the open: let go of it.
-    if (isLinkOrReparsePoint(path)) {
-        file.close();
-        return false;
-    }
-    return true;
-#else
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    if (!file.open(fd, QIODevice::WriteOnly | QIODevice::Append, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return false;
-    }
-    return true;
-#endif
+    QString reason;
+    if (openRegularFile(path, QIODevice::WriteOnly | QIODevice::Append, file, reason, movedAside))
+        return true;
+    if (error)
+        *error = reason;
+    return false;
 }
 
 void writeToLog(const QByteArray &line)
@@ -64,7 +44,10 @@ void writeToLog(const QByteArray &line)
     if (shouldRotateLog(log.file.size(), line.size())) {
         log.file.close();
         // By rename: the old generation is replaced whole, and a link
-        // planted under either name is replaced, never written through.
+        // planted under either name is replaced, never written through. A
+        // folder there cannot be renamed over: it goes aside first.
+        if (isOddEntry(log.oldPath))
+            moveAsideStale(log.oldPath);
         if (!renameAtomically(log.path, log.oldPath, true))
             removeTree(log.path);
         if (!openForAppend(log.file, log.path))
@@ -117,11 +100,16 @@ bool startSupportLog(const QString &appDir, QString *error)
     const QString folder = appDir + kUpdateTmpDir;
     log.path = folder + kLogFile;
     log.oldPath = folder + kOldLogFile;
-    if (!ensureRealDirectory(folder) || !openForAppend(log.file, log.path)) {
+    QString reason;
+    QString movedAside;
+    if (!ensureRealDirectory(folder) || !openForAppend(log.file, log.path, &reason, &movedAside)) {
         if (error)
-            *error = QStringLiteral("无法打开日志文件:") + log.path;
+            *error = QStringLiteral("无法打开日志文件:") + log.path
+                + (reason.isEmpty() ? QString() : QStringLiteral("(") + reason + QStringLiteral(")"));
         return false;
     }
     log.previous = qInstallMessageHandler(handleMessage);
+    if (!movedAside.isEmpty())
+        qDebug() << "日志文件不是普通文件，已移至:" << movedAside;
     return true;
 }

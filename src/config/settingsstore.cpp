@@ -1,6 +1,7 @@
 #include "settingsstore.h"
 
 #include "constants.h"
+#include "update/safefs.h"
 
 #include <QCoreApplication>
 #include <QSettings>
@@ -40,10 +41,19 @@ void SettingsStore::unsetValue(const QString &key)
 
 void SettingsStore::load()
 {
-    auto settings = std::make_unique<QSettings>(m_path, QSettings::IniFormat);
-    const QString url = settings->value(kUpdateGroup + kKeyUrl, QVariant()).toString();
-    const QString exeName = settings->value(kUpdateGroup + kKeyExeName, QVariant()).toString();
-    const QString startOnFailure = settings->value(kUpdateGroup + kKeyStartOnFailure, QVariant()).toString();
+    // QSettings opens the path itself: it is checked first without waiting,
+    // so a FIFO or device in its place is refused rather than read for ever.
+    QString problem;
+    const bool usable = checkRegularFile(m_path, problem) || !entryExists(m_path);
+    if (!usable)
+        m_loadError = QStringLiteral("无法读取配置文件:") + m_path + QStringLiteral("(") + problem + QStringLiteral(")");
+    const auto settings = usable ? std::make_unique<QSettings>(m_path, QSettings::IniFormat) : nullptr;
+    const auto text = [&settings](const QString &key) {
+        return settings ? settings->value(kUpdateGroup + key, QVariant()).toString() : QString();
+    };
+    const QString url = text(kKeyUrl);
+    const QString exeName = text(kKeyExeName);
+    const QString startOnFailure = text(kKeyStartOnFailure);
     if (!m_values.contains(kKeyUrl))
         m_values.insert(kKeyUrl, url);
     if (!m_values.contains(kKeyExeName))
@@ -52,8 +62,8 @@ void SettingsStore::load()
     m_present.insert(kKeyExeName);
     // Absent, they stay out of the map: nothing changes for such a client.
     for (const QString &optional : {kKeyCaFile, kKeyPublicKey, kKeyMaxDownloads}) {
-        if (settings->contains(kUpdateGroup + optional)) {
-            m_values.insert(optional, settings->value(kUpdateGroup + optional).toString());
+        if (settings && settings->contains(kUpdateGroup + optional)) {
+            m_values.insert(optional, text(optional));
             m_present.insert(optional);
         }
     }

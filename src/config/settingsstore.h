@@ -31,11 +31,17 @@ public:
 
     QString path() const { return m_path; }
 
+    // Why the file could not be read although something stands at its
+    // path (a FIFO, device, folder or link): null when it was read or is
+    // simply missing. Then no value was loaded.
+    QString loadError() const { return m_loadError; }
+
 private:
     Q_DISABLE_COPY(SettingsStore)
     void load();
 
     QString m_path;
+    QString m_loadError;
     QMap<QString, QString> m_values;
     QSet<QString> m_present;
 };

@@ -3,6 +3,7 @@
 #include "update/safefs.h"
 
 #include <QCryptographicHash>
+#include <QDebug>
 #include <QFile>
 #include <QTextCodec>
 #include <QTextStream>
@@ -88,6 +89,9 @@ void generateManifest(const QString &root)
     // Written beside and renamed over: a link standing at md5.txt is
     // replaced, never written through.
     const QString target = root + QStringLiteral("md5.txt");
+    // A folder, FIFO or hard link there is not ours to write into or over.
+    if (isOddEntry(target) && !moveAsideStale(target))
+        return;
     QFile out(temporarySibling(target));
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Text))
         return;
@@ -104,8 +108,9 @@ void generateManifest(const QString &root)
 FileManifest readManifest(const QString &path)
 {
     FileManifest manifest;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+    QFile file;
+    QString problem;
+    if (!openRegularFile(path, QIODevice::ReadOnly | QIODevice::Text, file, problem))
         return manifest;
     QTextStream stream(&file);
     while (!stream.atEnd()) {
@@ -229,9 +234,14 @@ FileManifest compareManifests(const FileManifest &local, const FileManifest &ser
 
 void dropUnchangedEntries(FileManifest &server, const QString &localManifestPath)
 {
-    QFile file(localManifestPath);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+    // Only a regular file, opened without waiting: a FIFO in its place
+    // would hold the run for ever. Unreadable, every entry is fetched.
+    QFile file;
+    QString problem;
+    if (!openRegularFile(localManifestPath, QIODevice::ReadOnly | QIODevice::Text, file, problem)) {
+        qDebug() << "本地清单不可用:" << localManifestPath << problem;
         return;
+    }
     // The local manifest is read as readManifest reads it, line by line, and
     // never held whole. Entries it matches move aside (their strings are
     // moved, not copied) so that a later line for the same key can still

@@ -1,5 +1,7 @@
 #include "pathsafety.h"
 
+#include "config/constants.h"
+
 #include <QSet>
 #include <QRegularExpression>
 #include <QStringList>
@@ -41,21 +43,22 @@ bool mayBeShortName(const QString &component)
     return match.hasMatch() && match.capturedLength(1) <= 8;
 }
 
+bool isOneOf(const QString &name, const QStringList &names)
+{
+    for (const QString &reserved : names) {
+        if (name.compare(reserved, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
 bool isReservedTopLevel(const QString &first)
 {
     static const QStringList files = {
         QStringLiteral("update.ini"), QStringLiteral("updateTmp.ini"),
         QStringLiteral("md5Tmp.txt"), QStringLiteral("md5.txt")};
     static const QStringList folders = {QStringLiteral("UpdateTmp"), QStringLiteral("UpdateBackup")};
-    for (const QString &name : files) {
-        if (first.compare(name, Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    for (const QString &name : folders) {
-        if (first.compare(name, Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
+    return isOneOf(first, files) || isOneOf(first, folders) || isOneOf(first, updaterWorkNames());
 }
 
 } // namespace
@@ -75,6 +78,17 @@ bool isSafeManifestKey(const QString &key)
             return false;
     }
     return !isReservedTopLevel(components.first());
+}
+
+const QStringList &updaterWorkNames()
+{
+    static const QStringList names = {kLogFile, kOldLogFile, kLockFile, QStringLiteral("resume")};
+    return names;
+}
+
+bool isUpdaterWorkKey(const QString &key)
+{
+    return key.startsWith(QLatin1Char('/')) && isOneOf(key.mid(1).section(QLatin1Char('/'), 0, 0), updaterWorkNames());
 }
 
 bool isInstallationOnlyKey(const QString &key)

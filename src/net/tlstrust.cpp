@@ -2,6 +2,7 @@
 
 #include "config/constants.h"
 #include "config/settingsstore.h"
+#include "update/safefs.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -13,6 +14,8 @@
 namespace {
 
 const char kCertificateErrorsProperty[] = "updaterCertificateErrors";
+// Far above any bundle of root certificates (the system's is under 1 MiB).
+constexpr qint64 kCaFileLimit = 16 * 1024 * 1024;
 
 struct Trust
 {
@@ -71,13 +74,16 @@ bool loadCaCertificates(const QString &path, QList<QSslCertificate> &certificate
         error = QStringLiteral("CA证书文件未指定(CaFile为空)");
         return false;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("无法读取CA证书文件:") + path + QStringLiteral("(") + file.errorString()
-            + QStringLiteral(")");
+    // Opened without waiting or following a link, and capped: a FIFO, a
+    // device or a folder named here fails with a text instead of blocking
+    // or reading for ever.
+    QByteArray pem;
+    QString problem;
+    if (!readRegularFile(path, kCaFileLimit, pem, problem)) {
+        error = QStringLiteral("无法读取CA证书文件:") + path + QStringLiteral("(") + problem + QStringLiteral(")");
         return false;
     }
-    certificates = QSslCertificate::fromData(file.readAll(), QSsl::Pem);
+    certificates = QSslCertificate::fromData(pem, QSsl::Pem);
     if (certificates.isEmpty()) {
         error = QStringLiteral("CA证书文件中没有证书:") + path;
         return false;

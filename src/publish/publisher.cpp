@@ -765,8 +765,10 @@ bool isInstallationOnlyKey(const QString &key, bool includeConfig)
         if (!includeConfig && top.compare(QLatin1String("system.cfg"), Qt::CaseInsensitive) == 0)
             return true;
     }
+    // Downloads land in UpdateTmp/<key>: names the updater works with there
+    // are never a release's.
     return top.compare(QLatin1String("UpdateTmp"), Qt::CaseInsensitive) == 0
-        || top.compare(QLatin1String("UpdateBackup"), Qt::CaseInsensitive) == 0;
+        || top.compare(QLatin1String("UpdateBackup"), Qt::CaseInsensitive) == 0 || isUpdaterWorkKey(key);
 }
 
 QByteArray manifestFileBytes(const FileManifest &manifest)

@@ -75,6 +75,12 @@ public:
     // the main program anyway (off unless system.cfg asks for it).
     void setStartOnFailure(bool start) { m_startOnFailure = start; }
 
+    // The run cannot start (the updater's own files or folders are unusable,
+    // or a start-up recovery could not finish): the dialog ends on 更新失败
+    // with reason, no check or update runs, and a calling process is told.
+    // StartOnFailure applies only when installationWhole.
+    void failBeforeCheck(const QString &reason, bool installationWhole);
+
     // "status: detail" as the labels hold them, for the log.
     QString statusSummary() const;
 

@@ -66,7 +66,21 @@ void Widget::enterEndState(bool success)
     if (m_startOnFailure && m_installationWhole) {
         m_startMainOnLeave = true;
         QTimer::singleShot(kStartAfterFailureMs, this, &Widget::leave);
+    } else if (m_startOnFailure) {
+        qDebug() << "安装不完整，不启动主程序";
     }
+}
+
+void Widget::failBeforeCheck(const QString &reason, bool installationWhole)
+{
+    // Shown, the dialog must not start a run of its own.
+    m_runStarted = true;
+    m_installationWhole = installationWhole;
+    m_statusText = kStatusFailed;
+    m_errorMessage = reason;
+    m_callerError = reason;
+    refreshLabels();
+    enterEndState(false);
 }
 
 void Widget::leave()

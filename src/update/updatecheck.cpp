@@ -60,7 +60,12 @@ bool Widget::checkUpdate()
         }
         m_expectedManifestSha256 = accepted.manifest;
     }
-    if (!QFileInfo(localRecord).isFile()) {
+    // Read only as a regular file, opened without waiting or following a
+    // link: anything else counts as no record and is replaced at commit.
+    QString recordProblem;
+    if (!checkRegularFile(localRecord, recordProblem)) {
+        if (entryExists(localRecord))
+            qDebug() << "版本记录不可用:" << localRecord << recordProblem;
         m_errorMessage = tr("本地update文件不存在，准备更新");
         refreshLabels();
         return false;

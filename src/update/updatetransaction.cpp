@@ -106,12 +106,17 @@ bool writeJournal(const QString &path, const Journal &journal)
     return writeFileReplacing(path, text);
 }
 
+// The installation's manifest and version record.
+bool isOwnFileKey(const QString &key)
+{
+    return key == QLatin1Char('/') + kMd5File || key == UpdateTransaction::recordKey();
+}
+
 // A key the updater itself could have written down: a file it installs,
 // with a real folder on the way.
 bool isTrustedKey(const QString &appDir, const QString &key)
 {
-    const bool ownFile = key == QLatin1Char('/') + kMd5File || key == UpdateTransaction::recordKey();
-    return (ownFile || isSafeManifestKey(key)) && firstUnsafeParent(appDir, key).isNull();
+    return (isOwnFileKey(key) || isSafeManifestKey(key)) && firstUnsafeParent(appDir, key).isNull();
 }
 
 // Copies source to target so that target, once it exists under its name,
@@ -183,7 +188,8 @@ void removeLeftovers(const QString &backupRoot)
 
 // Undoes the journal's steps, newest first. Entries that could not be undone
 // stay in the journal (and their backups on disk) for the next attempt.
-bool rollBackJournal(const QString &appDir, const QString &backupRoot, Journal journal)
+bool rollBackJournal(const QString &appDir, const QString &backupRoot, Journal journal,
+                     QStringList *unrestored = nullptr)
 {
     const QString journalPath = backupRoot + QStringLiteral("/journal");
     QVector<JournalEntry> unresolved;
@@ -216,6 +222,10 @@ bool rollBackJournal(const QString &appDir, const QString &backupRoot, Journal j
     }
 
     if (!unresolved.isEmpty()) {
+        for (const JournalEntry &entry : qAsConst(unresolved)) {
+            if (unrestored && (entry.operation == kOpBackup || entry.operation == kOpNew))
+                unrestored->append(entry.key);
+        }
         journal.steps = unresolved;
         writeJournal(journalPath, journal);
         return false;
@@ -245,7 +255,8 @@ void setAside(const QString &backupRoot, const QString &reason)
 QString recordedTransaction(const QString &appDir, QString *version)
 {
     const QString path = appDir + kUpdateTmpDir + kUpdateIniFile;
-    if (isLinkOrReparsePoint(path) || !QFileInfo(path).isFile())
+    QString unusable;
+    if (!checkRegularFile(path, unusable))
         return QString();
     const VersionFile record = VersionFile::read(path);
     *version = record.value(kKeyVersionVersion);
@@ -313,7 +324,7 @@ QString UpdateTransaction::backupPath(const QString &key) const
     return m_backupRoot + QStringLiteral("/files") + key;
 }
 
-bool UpdateTransaction::recover(const QString &appDir)
+bool UpdateTransaction::recover(const QString &appDir, QStringList *unrestored)
 {
     const QString backupRoot = appDir + backupDirName();
     if (isLinkOrReparsePoint(backupRoot)) {
@@ -361,7 +372,7 @@ bool UpdateTransaction::recover(const QString &appDir)
         return true;
     }
     qDebug() << "发现未完成的更新，正在回滚:" << backupRoot;
-    return rollBackJournal(appDir, backupRoot, journal);
+    return rollBackJournal(appDir, backupRoot, journal, unrestored);
 }
 
 bool UpdateTransaction::begin(const QString &version)
@@ -437,6 +448,10 @@ bool UpdateTransaction::install(const QString &source, const QString &key)
         qDebug() << "不安全的文件路径:" << key;
         return false;
     }
+    // Our own files are always fresh regular files: a folder, FIFO or hard
+    // link in their place is moved aside, never backed up and put back.
+    if (isOwnFileKey(key) && isOddEntry(target) && !moveAsideStale(target))
+        return false;
     if (isRealDirectory(target) || !createParents(key))
         return false;
 

@@ -46,8 +46,11 @@ public:
     // The next start's entry: rolls back this installation's transaction
     // whose process died, finishes one that committed, sets aside journals
     // that are not ours, and removes backups a finished one could not
-    // delete. True when the installation is consistent afterwards.
-    static bool recover(const QString &appDir);
+    // delete. True when the installation is consistent afterwards; when a
+    // file could not be put back (or a file the update added could not be
+    // removed) its key goes to *unrestored and the journal stays for the
+    // next attempt.
+    static bool recover(const QString &appDir, QStringList *unrestored = nullptr);
 
     static QString backupDirName() { return QStringLiteral("UpdateBackup"); }
     // The version record's key and its transaction entry.
