@@ -778,8 +778,8 @@ void TestUpdate::installedCopyManifestUpdates()
     QVERIFY(!QFileInfo::exists(appDir() + "UpdateBackup"));
     QCOMPARE(readFile(appDir() + "UpdateTmp/updater.log"), QByteArray("this run's log\n"));
     QCOMPARE(readFile(appDir() + "UpdateTmp/updater.log.1"), QByteArray("older\n"));
-    for (const QString &name : {"updater.log", "updater.log.1", "updater.lock", "resume", "UpdateTmp/updater.lock"})
-        QVERIFY2(!QFileInfo::exists(appDir() + name), qPrintable(name));
+    for (const char *name : {"updater.log", "updater.log.1", "updater.lock", "resume", "UpdateTmp/updater.lock"})
+        QVERIFY2(!QFileInfo::exists(appDir() + QLatin1String(name)), name);
 }
 
 void TestUpdate::endStates_data()
