@@ -34,6 +34,8 @@ private slots:
     void progressIsTruncated();
     void http2OnlyOverTls_data();
     void http2OnlyOverTls();
+    void fileUrlForm_data();
+    void fileUrlForm();
 
     void check_data();
     void check();
@@ -290,6 +292,30 @@ void TestDownload::http2OnlyOverTls()
     QCOMPARE(makeDownloadRequest(url).attribute(QNetworkRequest::Http2AllowedAttribute), allowed);
 }
 
+void TestDownload::fileUrlForm_data()
+{
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("url");
+
+    const QString base = QStringLiteral("https://cdn.example.com/app/");
+    QTest::newRow("top level") << base << "/a.dll" << base + "2.0/a.dll";
+    QTest::newRow("sub folder") << base << "/sub/deep/a.dll" << base + "2.0/sub/deep/a.dll";
+    QTest::newRow("blank, hash, percent") << base << "/d e/x#y%z.txt" << base + "2.0/d%20e/x%23y%25z.txt";
+    QTest::newRow("non-ASCII") << base << QStringLiteral("/文档/说明.txt")
+                               << base + "2.0/%E6%96%87%E6%A1%A3/%E8%AF%B4%E6%98%8E.txt";
+    QTest::newRow("bare host") << "http://127.0.0.1:8080/" << "/a" << "http://127.0.0.1:8080/2.0/a";
+}
+
+void TestDownload::fileUrlForm()
+{
+    QFETCH(QString, base);
+    QFETCH(QString, key);
+    QFETCH(QString, url);
+    // The folder as the check leaves it, with its slash.
+    QCOMPARE(composeFileUrl(base, QStringLiteral("2.0/"), key), url);
+}
+
 void TestDownload::check_data()
 {
     QTest::addColumn<QByteArray>("serverIni");
@@ -385,7 +411,7 @@ void TestDownload::drippingServer_data()
         << "下载失败: 下载超时（2秒）：" + base + "update.ini";
     QTest::newRow("md5.txt: fast start, then too slow") << "2.0/md5.txt" << kStatusFailed << "下载md5.txt失败"
                                        << "下载失败: 下载速度过慢（URL：" + base + "2.0/md5.txt）";
-    QTest::newRow("a file: only the no-data rule") << "2.0//slow.bin" << "更新完成!" << "slow.bin" << "";
+    QTest::newRow("a file: only the no-data rule") << "2.0/slow.bin" << "更新完成!" << "slow.bin" << "";
 }
 
 void TestDownload::drippingServer()
@@ -405,7 +431,7 @@ void TestDownload::drippingServer()
     const QMap<QString, QByteArray> release = {
         {"update.ini", "[Version]\nFolder=2.0\nVersion=2.0\n; padding padding padding padding\n"},
         {"2.0/md5.txt", manifest + QByteArray(2048 + 30 - manifest.size(), '\n')},
-        {"2.0//slow.bin", file},
+        {"2.0/slow.bin", file},
     };
     for (auto it = release.cbegin(); it != release.cend(); ++it) {
         FaultServer::Route route;

@@ -96,7 +96,10 @@ QNetworkRequest makeDownloadRequest(const QString &url)
 
 QString composeFileUrl(const QString &base, const QString &folder, const QString &key)
 {
-    const QStringList components = key.split(QLatin1Char('/'));
+    // folder ends in '/' and key starts with one: a doubled slash is another
+    // key on stores that keep keys literally (object stores, some CDNs).
+    const QString relative = key.startsWith(QLatin1Char('/')) ? key.mid(1) : key;
+    const QStringList components = relative.split(QLatin1Char('/'));
     QStringList encoded;
     encoded.reserve(components.size());
     for (const QString &component : components)

@@ -59,8 +59,9 @@ bool endedShort(const QNetworkReply *reply, qint64 received);
 // the run's trust anchors (tlstrust.h).
 QNetworkRequest makeDownloadRequest(const QString &url);
 
-// base + folder + key, with each component of key percent-encoded so that
-// names holding '#', '%', '?' or blanks fetch exactly that file.
+// base + folder (ending in '/') + key without its leading '/', each
+// component of key percent-encoded so that names holding '#', '%', '?' or
+// blanks fetch exactly that file: "2.0/" + "/sub/a.dll" is "2.0/sub/a.dll".
 QString composeFileUrl(const QString &base, const QString &folder, const QString &key);
 
 // The per-file bar's value for a progress signal, or -1 to leave the bar
