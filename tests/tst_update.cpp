@@ -49,6 +49,8 @@ private slots:
     void severalInFlight();
     void failureMidQueue_data();
     void failureMidQueue();
+    void wrongMd5IsFetchedAgainPastCaches_data();
+    void wrongMd5IsFetchedAgainPastCaches();
     void unsafeKeyStopsBeforeAnyFile_data();
     void unsafeKeyStopsBeforeAnyFile();
     void badServerManifestChangesNothing_data();
@@ -511,6 +513,55 @@ void TestUpdate::failureMidQueue()
     QCOMPARE(after, before);
     QTest::qWait(200);
     QVERIFY(!QFileInfo::exists(marker()));
+}
+
+void TestUpdate::wrongMd5IsFetchedAgainPastCaches_data()
+{
+    QTest::addColumn<int>("inFlight");
+    QTest::addColumn<QByteArray>("cached"); // null: no cache on the way
+    QTest::addColumn<QByteArray>("origin");
+    QTest::addColumn<int>("fetches");
+    QTest::addColumn<QString>("status");
+
+    const QString done = QStringLiteral("更新完成!");
+    QTest::newRow("right at once") << 1 << QByteArray() << QByteArray("second") << 1 << done;
+    QTest::newRow("stale in a cache") << 1 << QByteArray("old b") << QByteArray("second") << 2 << done;
+    QTest::newRow("stale in a cache, 6 in flight") << 6 << QByteArray("old b") << QByteArray("second") << 2 << done;
+    QTest::newRow("wrong at the origin too") << 1 << QByteArray() << QByteArray("SECOND") << 2 << kStatusFailed;
+}
+
+void TestUpdate::wrongMd5IsFetchedAgainPastCaches()
+{
+    QFETCH(int, inFlight);
+    QFETCH(QByteArray, cached);
+    QFETCH(QByteArray, origin);
+    QFETCH(int, fetches);
+    QFETCH(QString, status);
+
+    serveFaultRelease("stale", {{"/a.txt", "first"}, {"/b.txt", "second"}, {"/c.txt", "third"}});
+    FaultServer::Route route;
+    route.body = origin;
+    route.cachedBody = cached;
+    m_faults.setRoute("/stale/2.0/b.txt", route);
+    if (inFlight > 1)
+        SettingsStore::instance().setValue(kKeyMaxDownloads, QString::number(inFlight));
+    install({{"/a.txt", "old first"}, {"/b.txt", "old second"}});
+
+    WidgetProbe dialog;
+    runToEnd(dialog);
+    QCOMPARE(dialog.statusLabel(), status);
+    const QStringList paths = m_faults.requestedPaths();
+    QCOMPARE(paths.count("/stale/2.0/b.txt"), fetches);
+    // The second fetch goes past every cache; the first, as any file's, may not.
+    const int last = paths.lastIndexOf("/stale/2.0/b.txt");
+    QCOMPARE(m_faults.requestHeaders().at(last).values("cache-control").contains("no-cache"), fetches > 1);
+    if (status == kStatusFailed) {
+        QCOMPARE(dialog.detailLabel(), QStringLiteral("文件校验失败:/b.txt"));
+        QCOMPARE(readFile(appDir() + "b.txt"), QByteArray("old second"));
+    } else {
+        QCOMPARE(readFile(appDir() + "b.txt"), QByteArray("second"));
+        QCOMPARE(readFile(appDir() + "c.txt"), QByteArray("third"));
+    }
 }
 
 void TestUpdate::unsafeKeyStopsBeforeAnyFile_data()
