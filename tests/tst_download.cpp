@@ -8,6 +8,7 @@
 #include "testsupport.h"
 #include "ui/proxyprompt.h"
 
+#include <QHostInfo>
 #include <QProgressBar>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -52,6 +53,8 @@ private slots:
     void encodedBodyIsNotInflated();
     void proxyWantsCredentials_data();
     void proxyWantsCredentials();
+    void proxyChoice_data();
+    void proxyChoice();
 
 private:
     QString path(const QString &name) const { return m_work.path() + QLatin1Char('/') + name; }
@@ -660,6 +663,66 @@ void TestDownload::proxyWantsCredentials()
                      && !line.contains(QLatin1String("wrong")),
                  qPrintable(line));
     }
+}
+
+void TestDownload::proxyChoice_data()
+{
+    QTest::addColumn<QString>("setting"); // null: no Proxy key; "<proxy>": the fault server
+    QTest::addColumn<bool>("environment"); // http_proxy names the fault server
+    QTest::addColumn<bool>("proxied");
+
+    QTest::newRow("absent, no http_proxy") << QString() << false << false;
+    QTest::newRow("absent: http_proxy, as before") << QString() << true << true;
+    QTest::newRow("none: direct despite http_proxy") << "none" << true << false;
+    QTest::newRow("empty: as absent") << "" << true << true;
+    QTest::newRow("Proxy=") << "<proxy>" << false << true;
+}
+
+void TestDownload::proxyChoice()
+{
+    QFETCH(QString, setting);
+    QFETCH(bool, environment);
+    QFETCH(bool, proxied);
+
+#ifdef Q_OS_WIN
+    QSKIP("Windows' system proxy comes from the registry, not from http_proxy");
+#endif
+    // Qt never proxies "localhost" or a loopback address: the origin is
+    // this machine's own name, which must resolve to 127.0.0.1.
+    const QString name = QHostInfo::localHostName();
+    const QList<QHostAddress> addresses = QHostInfo::fromName(name).addresses();
+    if (addresses.isEmpty() || addresses.first() != QHostAddress(QHostAddress::LocalHost))
+        QSKIP("this machine's name does not resolve to 127.0.0.1");
+    FaultServer origin;
+    QVERIFY(origin.listen());
+    const QString url = QStringLiteral("http://%1:%2/choice/").arg(name).arg(origin.port());
+    const QByteArray ini = "[Version]\nFolder=2.0\nVersion=2.0\n";
+    origin.setBody(QStringLiteral("/choice/update.ini"), ini);
+    m_faults.setBody(url + QStringLiteral("update.ini"), ini);
+    SettingsStore::instance().setValue(kKeyUrl, url);
+    const QString proxy = QStringLiteral("http://127.0.0.1:%1").arg(m_faults.port());
+    if (!setting.isNull())
+        SettingsStore::instance().setValue(kKeyProxy, setting == QLatin1String("<proxy>") ? proxy : setting);
+    const QByteArray savedEnvironment = qgetenv("http_proxy");
+    if (environment)
+        qputenv("http_proxy", proxy.toUtf8());
+    else
+        qunsetenv("http_proxy");
+
+    QTemporaryDir app;
+    WidgetProbe dialog;
+    dialog.m_appDir = app.path() + QLatin1Char('/');
+    const bool upToDate = dialog.checkUpdate();
+    SettingsStore::instance().unsetValue(kKeyProxy);
+    if (savedEnvironment.isNull())
+        qunsetenv("http_proxy");
+    else
+        qputenv("http_proxy", savedEnvironment);
+
+    QVERIFY(!upToDate);
+    QCOMPARE(dialog.detailLabel(), QStringLiteral("本地update文件不存在，准备更新"));
+    QCOMPARE(m_faults.requestedPaths().contains(url + QStringLiteral("update.ini")), proxied);
+    QCOMPARE(origin.requestedPaths().contains(QStringLiteral("/choice/update.ini")), !proxied);
 }
 
 QTEST_MAIN(TestDownload)
