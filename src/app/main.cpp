@@ -70,6 +70,8 @@ int main(int argc, char *argv[])
     // A caller of the console mode decides itself what to start.
     dialog.setStartOnFailure(!consoleMode
                              && isEnabledSetting(SettingsStore::instance().value(kKeyStartOnFailure)));
+    // No one may be at the screen to answer a proxy's question.
+    dialog.setProxyPromptAllowed(!consoleMode);
     if (startError.isEmpty())
         startError = SettingsStore::instance().loadError();
     if (!startError.isEmpty())
