@@ -3,9 +3,12 @@
 
 #include "config/constants.h"
 #include "config/settingsstore.h"
+#include "net/proxysetting.h"
 #include "net/transfer.h"
 #include "testsupport.h"
+#include "ui/proxyprompt.h"
 
+#include <QHostInfo>
 #include <QProgressBar>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -13,7 +16,9 @@
 #ifndef Q_OS_WIN
 #include <csignal>
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
+#include <QProcess>
 
 class TestDownload : public QObject
 {
@@ -34,12 +39,22 @@ private slots:
     void progressIsTruncated();
     void http2OnlyOverTls_data();
     void http2OnlyOverTls();
+    void fileUrlForm_data();
+    void fileUrlForm();
 
     void check_data();
     void check();
     void checkUrlIsPlainConcatenation();
     void drippingServer_data();
     void drippingServer();
+    void requestHeaders_data();
+    void requestHeaders();
+    void encodedBodyIsNotInflated_data();
+    void encodedBodyIsNotInflated();
+    void proxyWantsCredentials_data();
+    void proxyWantsCredentials();
+    void proxyChoice_data();
+    void proxyChoice();
 
 private:
     QString path(const QString &name) const { return m_work.path() + QLatin1Char('/') + name; }
@@ -290,6 +305,30 @@ void TestDownload::http2OnlyOverTls()
     QCOMPARE(makeDownloadRequest(url).attribute(QNetworkRequest::Http2AllowedAttribute), allowed);
 }
 
+void TestDownload::fileUrlForm_data()
+{
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("url");
+
+    const QString base = QStringLiteral("https://cdn.example.com/app/");
+    QTest::newRow("top level") << base << "/a.dll" << base + "2.0/a.dll";
+    QTest::newRow("sub folder") << base << "/sub/deep/a.dll" << base + "2.0/sub/deep/a.dll";
+    QTest::newRow("blank, hash, percent") << base << "/d e/x#y%z.txt" << base + "2.0/d%20e/x%23y%25z.txt";
+    QTest::newRow("non-ASCII") << base << QStringLiteral("/文档/说明.txt")
+                               << base + "2.0/%E6%96%87%E6%A1%A3/%E8%AF%B4%E6%98%8E.txt";
+    QTest::newRow("bare host") << "http://127.0.0.1:8080/" << "/a" << "http://127.0.0.1:8080/2.0/a";
+}
+
+void TestDownload::fileUrlForm()
+{
+    QFETCH(QString, base);
+    QFETCH(QString, key);
+    QFETCH(QString, url);
+    // The folder as the check leaves it, with its slash.
+    QCOMPARE(composeFileUrl(base, QStringLiteral("2.0/"), key), url);
+}
+
 void TestDownload::check_data()
 {
     QTest::addColumn<QByteArray>("serverIni");
@@ -385,7 +424,7 @@ void TestDownload::drippingServer_data()
         << "下载失败: 下载超时（2秒）：" + base + "update.ini";
     QTest::newRow("md5.txt: fast start, then too slow") << "2.0/md5.txt" << kStatusFailed << "下载md5.txt失败"
                                        << "下载失败: 下载速度过慢（URL：" + base + "2.0/md5.txt）";
-    QTest::newRow("a file: only the no-data rule") << "2.0//slow.bin" << "更新完成!" << "slow.bin" << "";
+    QTest::newRow("a file: only the no-data rule") << "2.0/slow.bin" << "更新完成!" << "slow.bin" << "";
 }
 
 void TestDownload::drippingServer()
@@ -405,7 +444,7 @@ void TestDownload::drippingServer()
     const QMap<QString, QByteArray> release = {
         {"update.ini", "[Version]\nFolder=2.0\nVersion=2.0\n; padding padding padding padding\n"},
         {"2.0/md5.txt", manifest + QByteArray(2048 + 30 - manifest.size(), '\n')},
-        {"2.0//slow.bin", file},
+        {"2.0/slow.bin", file},
     };
     for (auto it = release.cbegin(); it != release.cend(); ++it) {
         FaultServer::Route route;
@@ -431,6 +470,259 @@ void TestDownload::drippingServer()
     QTRY_VERIFY_WITH_TIMEOUT(ends.contains(dialog.statusLabel()), 30000);
     QCOMPARE(dialog.statusLabel(), status);
     QCOMPARE(dialog.detailLabel(), detail);
+}
+
+void TestDownload::requestHeaders_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("pastCaches");
+
+    QTest::newRow("update.ini") << "/headers/update.ini" << true;
+    QTest::newRow("md5.txt") << "/headers/2.0/md5.txt" << true;
+    QTest::newRow("a file") << "/headers/2.0/sub/a.bin" << false;
+}
+
+void TestDownload::requestHeaders()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, pastCaches);
+
+    const QByteArray file = "file body";
+    m_faults.setBody(QStringLiteral("/headers/update.ini"), "[Version]\nFolder=2.0\nVersion=2.0\n");
+    m_faults.setBody(QStringLiteral("/headers/2.0/md5.txt"), md5Hex(file).toUtf8() + "\t/sub/a.bin\n");
+    m_faults.setBody(QStringLiteral("/headers/2.0/sub/a.bin"), file);
+    SettingsStore::instance().setValue(kKeyUrl, m_faults.baseUrl() + QStringLiteral("headers/"));
+
+    QTemporaryDir app;
+    WidgetProbe dialog;
+    dialog.m_appDir = app.path() + QLatin1Char('/');
+    QVERIFY(!dialog.checkUpdate());
+    dialog.show();
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), QStringLiteral("更新完成!"), 30000);
+
+    const int at = m_faults.requestedPaths().indexOf(path);
+    QVERIFY2(at >= 0, qPrintable(m_faults.requestedPaths().join(QLatin1Char(' '))));
+    const QMultiMap<QByteArray, QByteArray> headers = m_faults.requestHeaders().at(at);
+    const QList<QByteArray> noCache = pastCaches ? QList<QByteArray>{"no-cache"} : QList<QByteArray>{};
+    QCOMPARE(headers.values("cache-control"), noCache);
+    QCOMPARE(headers.values("pragma"), noCache);
+    QCOMPARE(headers.values("accept-encoding"), QList<QByteArray>{"identity"});
+    // Ours, not Qt's "Mozilla/5.0".
+    QCOMPARE(headers.values("user-agent"), QList<QByteArray>{userAgent()});
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\S.* updater/\\d+\\.\\d+\\.\\d+$"))
+                 .match(QString::fromUtf8(userAgent())).hasMatch(),
+             userAgent().constData());
+}
+
+void TestDownload::encodedBodyIsNotInflated_data()
+{
+    QTest::addColumn<QByteArray>("encoding");
+    QTest::addColumn<int>("windowBits"); // zlib's: 31 gzip, 15 zlib (deflate)
+
+    QTest::newRow("gzip") << QByteArray("gzip") << 31;
+    QTest::newRow("deflate") << QByteArray("deflate") << 15;
+}
+
+void TestDownload::encodedBodyIsNotInflated()
+{
+    QFETCH(QByteArray, encoding);
+    QFETCH(int, windowBits);
+
+    // 1 GiB of zeros, about 1 MiB compressed, made in small pieces.
+    QProcess python;
+    python.start(QStringLiteral("python3"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("import sys, zlib\n"
+                                 "c = zlib.compressobj(9, zlib.DEFLATED, %1)\n"
+                                 "piece = bytes(1 << 20)\n"
+                                 "out = sys.stdout.buffer\n"
+                                 "for _ in range(1024): out.write(c.compress(piece))\n"
+                                 "out.write(c.flush())\n").arg(windowBits)});
+    if (!python.waitForStarted(10000))
+        QSKIP("python3 makes the compressed body; it is not installed");
+    QVERIFY(python.waitForFinished(120000));
+    const QByteArray bomb = python.readAllStandardOutput();
+    QVERIFY2(bomb.size() > 1000 && bomb.size() < 4 * 1024 * 1024, qPrintable(QString::number(bomb.size())));
+
+    FaultServer::Route route;
+    route.body = bomb;
+    route.extraHeaders = "Content-Encoding: " + encoding + "\r\n";
+    m_faults.setRoute(QStringLiteral("/bomb/md5.txt"), route);
+    const QString url = m_faults.baseUrl() + QStringLiteral("bomb/md5.txt");
+    const QString savePath = path(QStringLiteral("bomb.txt"));
+
+#ifdef Q_OS_LINUX
+    // Resident memory, sampled while the download's own loop runs.
+    auto resident = []() {
+        const QList<QByteArray> fields = readFile(QStringLiteral("/proc/self/statm")).split(' ');
+        return fields.value(1).toLongLong() * ::sysconf(_SC_PAGESIZE);
+    };
+    const qint64 before = resident();
+    qint64 peak = before;
+    QTimer sampler;
+    connect(&sampler, &QTimer::timeout, this, [&]() { peak = qMax(peak, resident()); });
+    sampler.start(5);
+#endif
+    WidgetProbe dialog;
+    QVERIFY(!dialog.downloadFileBlocking(url, savePath, nullptr, TransferLimits::manifest()));
+    QCOMPARE(dialog.m_errorMessage, QStringLiteral("下载错误：服务器发送了压缩的内容(Content-Encoding: ")
+                                        + QString::fromLatin1(encoding) + QStringLiteral(")（URL：") + url
+                                        + QStringLiteral("）"));
+    QVERIFY(!QFileInfo::exists(savePath));
+#ifdef Q_OS_LINUX
+    // Inflated, the body would take hundreds of MiB.
+    QVERIFY(before > 0);
+    QVERIFY2(peak - before < 100 * 1024 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg((peak - before) / 1024)));
+#endif
+}
+
+void TestDownload::proxyWantsCredentials_data()
+{
+    QTest::addColumn<QString>("credentials"); // in Proxy=, "user:password@"
+    QTest::addColumn<bool>("promptAllowed");
+    QTest::addColumn<QString>("answer"); // the prompt's; null: cancelled
+    QTest::addColumn<bool>("through");
+    QTest::addColumn<int>("prompts");
+
+    const QString right = QStringLiteral("alice:s3cret pass");
+    QTest::newRow("console: no prompt") << QString() << false << right << false << 0;
+    QTest::newRow("prompt cancelled") << QString() << true << QString() << false << 1;
+    QTest::newRow("prompt answered") << QString() << true << right << true << 1;
+    QTest::newRow("wrong answer: asked once") << QString() << true << "alice:wrong" << false << 1;
+    QTest::newRow("in Proxy=") << "alice:s3cret%20pass@" << false << QString() << true << 0;
+    QTest::newRow("wrong in Proxy=, then asked") << "alice:bad@" << true << right << true << 1;
+    QTest::newRow("wrong in Proxy=, console") << "alice:bad@" << false << right << false << 0;
+}
+
+namespace {
+QStringList g_logged;
+QtMessageHandler g_previousHandler = nullptr;
+void noteMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    g_logged << message;
+    g_previousHandler(type, context, message);
+}
+} // namespace
+
+void TestDownload::proxyWantsCredentials()
+{
+    QFETCH(QString, credentials);
+    QFETCH(bool, promptAllowed);
+    QFETCH(QString, answer);
+    QFETCH(bool, through);
+    QFETCH(int, prompts);
+
+    // The fault server plays the proxy; Qt hands it absolute URLs. The
+    // origin's name can never resolve, so nothing goes anywhere else.
+    const QString origin = QStringLiteral("http://updates.invalid/app/");
+    FaultServer::Route route;
+    route.body = "[Version]\nFolder=2.0\nVersion=2.0\n";
+    route.proxyAuthorization = "Basic " + QByteArray("alice:s3cret pass").toBase64();
+    m_faults.setRoute(origin + QStringLiteral("update.ini"), route);
+    SettingsStore::instance().setValue(kKeyUrl, origin);
+    const QString proxy = QStringLiteral("127.0.0.1:%1").arg(m_faults.port());
+    SettingsStore::instance().setValue(kKeyProxy, QStringLiteral("http://") + credentials + proxy);
+
+    int asked = 0;
+    setProxyPrompt([&](const QString &shown, QWidget *, ProxyCredentials &given) {
+        ++asked;
+        if (shown != proxy || answer.isNull())
+            return false;
+        given.user = answer.section(QLatin1Char(':'), 0, 0);
+        given.password = answer.section(QLatin1Char(':'), 1);
+        return true;
+    });
+    g_logged.clear();
+    g_previousHandler = qInstallMessageHandler(noteMessage);
+
+    QTemporaryDir app;
+    WidgetProbe dialog;
+    dialog.m_appDir = app.path() + QLatin1Char('/');
+    dialog.setProxyPromptAllowed(promptAllowed);
+    const bool upToDate = dialog.checkUpdate();
+
+    qInstallMessageHandler(g_previousHandler);
+    setProxyPrompt(ProxyPrompt());
+    SettingsStore::instance().unsetValue(kKeyProxy);
+
+    QVERIFY(!upToDate);
+    QCOMPARE(asked, prompts);
+    QVERIFY(m_faults.requestedPaths().contains(origin + QStringLiteral("update.ini")));
+    if (through) {
+        QCOMPARE(dialog.detailLabel(), QStringLiteral("本地update文件不存在，准备更新"));
+        QCOMPARE(dialog.callerError(), QString());
+        QCOMPARE(m_faults.requestHeaders().last().values("proxy-authorization"), QList<QByteArray>{route.proxyAuthorization});
+    } else {
+        const QString text = QStringLiteral("代理服务器需要身份验证:") + proxy;
+        QCOMPARE(dialog.statusLabel(), kStatusFailed);
+        QCOMPARE(dialog.detailLabel(), text);
+        QCOMPARE(dialog.callerError(), text);
+    }
+    for (const QString &line : qAsConst(g_logged)) {
+        QVERIFY2(!line.contains(QLatin1String("s3cret")) && !line.contains(QLatin1String("bad@"))
+                     && !line.contains(QLatin1String("wrong")),
+                 qPrintable(line));
+    }
+}
+
+void TestDownload::proxyChoice_data()
+{
+    QTest::addColumn<QString>("setting"); // null: no Proxy key; "<proxy>": the fault server
+    QTest::addColumn<bool>("environment"); // http_proxy names the fault server
+    QTest::addColumn<bool>("proxied");
+
+    QTest::newRow("absent, no http_proxy") << QString() << false << false;
+    QTest::newRow("absent: http_proxy, as before") << QString() << true << true;
+    QTest::newRow("none: direct despite http_proxy") << "none" << true << false;
+    QTest::newRow("empty: as absent") << "" << true << true;
+    QTest::newRow("Proxy=") << "<proxy>" << false << true;
+}
+
+void TestDownload::proxyChoice()
+{
+    QFETCH(QString, setting);
+    QFETCH(bool, environment);
+    QFETCH(bool, proxied);
+
+#ifdef Q_OS_WIN
+    QSKIP("Windows' system proxy comes from the registry, not from http_proxy");
+#endif
+    // Qt never proxies "localhost" or a loopback address: the origin is
+    // this machine's own name, which must resolve to 127.0.0.1.
+    const QString name = QHostInfo::localHostName();
+    const QList<QHostAddress> addresses = QHostInfo::fromName(name).addresses();
+    if (addresses.isEmpty() || addresses.first() != QHostAddress(QHostAddress::LocalHost))
+        QSKIP("this machine's name does not resolve to 127.0.0.1");
+    FaultServer origin;
+    QVERIFY(origin.listen());
+    const QString url = QStringLiteral("http://%1:%2/choice/").arg(name).arg(origin.port());
+    const QByteArray ini = "[Version]\nFolder=2.0\nVersion=2.0\n";
+    origin.setBody(QStringLiteral("/choice/update.ini"), ini);
+    m_faults.setBody(url + QStringLiteral("update.ini"), ini);
+    SettingsStore::instance().setValue(kKeyUrl, url);
+    const QString proxy = QStringLiteral("http://127.0.0.1:%1").arg(m_faults.port());
+    if (!setting.isNull())
+        SettingsStore::instance().setValue(kKeyProxy, setting == QLatin1String("<proxy>") ? proxy : setting);
+    const QByteArray savedEnvironment = qgetenv("http_proxy");
+    if (environment)
+        qputenv("http_proxy", proxy.toUtf8());
+    else
+        qunsetenv("http_proxy");
+
+    QTemporaryDir app;
+    WidgetProbe dialog;
+    dialog.m_appDir = app.path() + QLatin1Char('/');
+    const bool upToDate = dialog.checkUpdate();
+    SettingsStore::instance().unsetValue(kKeyProxy);
+    if (savedEnvironment.isNull())
+        qunsetenv("http_proxy");
+    else
+        qputenv("http_proxy", savedEnvironment);
+
+    QVERIFY(!upToDate);
+    QCOMPARE(dialog.detailLabel(), QStringLiteral("本地update文件不存在，准备更新"));
+    QCOMPARE(m_faults.requestedPaths().contains(url + QStringLiteral("update.ini")), proxied);
+    QCOMPARE(origin.requestedPaths().contains(QStringLiteral("/choice/update.ini")), !proxied);
 }
 
 QTEST_MAIN(TestDownload)

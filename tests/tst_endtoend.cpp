@@ -317,8 +317,8 @@ void TestEndToEnd::fullUpdate_data()
     QTest::addColumn<QStringList>("fetched");
 
     const QStringList changedAndAdded = {
-        "/2.0//B.txt", "/2.0//changed.txt", "/2.0//main.sh", "/2.0//newdir/deeper/added.bin",
-        "/2.0//with%20space.txt", "/2.0//%E6%96%87%E6%A1%A3/%E8%AF%B4%E6%98%8E.txt"};
+        "/2.0/B.txt", "/2.0/changed.txt", "/2.0/main.sh", "/2.0/newdir/deeper/added.bin",
+        "/2.0/with%20space.txt", "/2.0/%E6%96%87%E6%A1%A3/%E8%AF%B4%E6%98%8E.txt"};
     // Without a local manifest the updater hashes the installation, so
     // exactly the changed and added files are fetched.
     QTest::newRow("local manifest missing") << false << QByteArray() << changedAndAdded;
@@ -335,9 +335,9 @@ void TestEndToEnd::fullUpdate_data()
         + md5Hex("旧说明\n").toUtf8() + QByteArray("\t/文档/说明.txt\n");
     QTest::newRow("stale local manifest")
         << true << stale
-        << QStringList({"/2.0//B.txt", "/2.0//changed.txt", "/2.0//main.sh", "/2.0//newdir/deeper/added.bin",
-                        "/2.0//same.txt", "/2.0//with%20space.txt", "/2.0//%E4%B8%AD%E6%96%87%E5%90%8C.txt",
-                        "/2.0//%E6%96%87%E6%A1%A3/%E8%AF%B4%E6%98%8E.txt"});
+        << QStringList({"/2.0/B.txt", "/2.0/changed.txt", "/2.0/main.sh", "/2.0/newdir/deeper/added.bin",
+                        "/2.0/same.txt", "/2.0/with%20space.txt", "/2.0/%E4%B8%AD%E6%96%87%E5%90%8C.txt",
+                        "/2.0/%E6%96%87%E6%A1%A3/%E8%AF%B4%E6%98%8E.txt"});
 }
 
 void TestEndToEnd::fullUpdate()
@@ -463,16 +463,13 @@ void TestEndToEnd::prepareFailingUpdate(int how, QString *appDir, Tree *before)
         m_faults = std::make_unique<FaultServer>();
         QVERIFY(m_faults->listen());
         const Tree served = snapshotTree(serverRoot());
-        for (auto it = served.cbegin(); it != served.cend(); ++it) {
-            // Files are asked for below the folder's own slash.
-            const bool inFolder = it.key().startsWith("/2.0/") && it.key() != "/2.0/md5.txt";
-            m_faults->setBody(inFolder ? "/2.0/" + it.key().mid(4) : it.key(), it.value());
-        }
+        for (auto it = served.cbegin(); it != served.cend(); ++it)
+            m_faults->setBody(it.key(), it.value());
         FaultServer::Route reset;
         reset.kind = FaultServer::Kind::Reset;
         reset.body = "new b";
         reset.announcedLength = release.value("/b.txt").size();
-        m_faults->setRoute("/2.0//b.txt", reset);
+        m_faults->setRoute("/2.0/b.txt", reset);
         url = m_faults->baseUrl();
     } else {
         startNginx();
@@ -514,12 +511,12 @@ void TestEndToEnd::failureMidQueue()
     Tree before;
     prepareFailingUpdate(how, &app, &before);
     QVERIFY(!QTest::currentTestFailed());
-    const QStringList untilFailure = {"/update.ini", "/2.0/md5.txt", "/2.0//a.txt", "/2.0//b.txt"};
+    const QStringList untilFailure = {"/update.ini", "/2.0/md5.txt", "/2.0/a.txt", "/2.0/b.txt"};
 
     QProcess *updater = startUpdater(app);
     // The failure is settled once the second file was asked for and the
     // temporary folder is cleaned.
-    QTRY_VERIFY_WITH_TIMEOUT(requests(how).contains("/2.0//b.txt") && tmpEntries(app) == QStringList({"update.ini"}),
+    QTRY_VERIFY_WITH_TIMEOUT(requests(how).contains("/2.0/b.txt") && tmpEntries(app) == QStringList({"update.ini"}),
                              90000);
     // The dialog shows the failure and waits for the user.
     QTest::qWait(2000);
@@ -528,7 +525,7 @@ void TestEndToEnd::failureMidQueue()
     // Support can read which request failed and how.
     const QString log = QString::fromUtf8(readFile(app + kUpdateTmpDir + kLogFile));
     if (how == MissingOnServer)
-        QVERIFY2(log.contains(QRegularExpression(QStringLiteral("请求失败: \"http://127\\.0\\.0\\.1:\\d+/2\\.0//b\\.txt\" HTTP状态: 404"))),
+        QVERIFY2(log.contains(QRegularExpression(QStringLiteral("请求失败: \"http://127\\.0\\.0\\.1:\\d+/2\\.0/b\\.txt\" HTTP状态: 404"))),
                  qPrintable(log));
     QVERIFY2(log.contains(QStringLiteral("更新未完成: \"更新失败: ")), qPrintable(log));
     Tree after = installationTree(app);
@@ -553,7 +550,7 @@ void TestEndToEnd::secondStartDuringFailedUpdate()
     QVERIFY(!QTest::currentTestFailed());
 
     QProcess *first = startUpdater(app, {QStringLiteral("console")});
-    QTRY_VERIFY_WITH_TIMEOUT(m_nginx->requestedPaths().contains("/2.0//b.txt")
+    QTRY_VERIFY_WITH_TIMEOUT(m_nginx->requestedPaths().contains("/2.0/b.txt")
                                  && tmpEntries(app) == QStringList({"update.ini"}),
                              90000);
     const int requestsSoFar = m_nginx->requestedPaths().size();
@@ -580,7 +577,7 @@ void TestEndToEnd::secondStartDuringFailedUpdate()
     waitForExit(again);
     QCOMPARE(again->exitCode(), 0);
     QCOMPARE(m_nginx->requestedPaths().mid(requestsSoFar),
-             QStringList({"/update.ini", "/2.0/md5.txt", "/2.0//a.txt", "/2.0//b.txt", "/2.0//c/new.txt"}));
+             QStringList({"/update.ini", "/2.0/md5.txt", "/2.0/a.txt", "/2.0/b.txt", "/2.0/c/new.txt"}));
     expectMainStartedOnce(app, QStringLiteral("1.0"));
     QCOMPARE(readFile(app + QStringLiteral("a.txt")), QByteArray("new a"));
     QCOMPARE(readFile(app + QStringLiteral("b.txt")), QByteArray("new b, the one that fails"));
@@ -644,8 +641,8 @@ void TestEndToEnd::publishUpdateRoundTrip()
     waitForExit(second);
     QCOMPARE(second->exitCode(), 0);
     QCOMPARE(m_nginx->requestedPaths().mid(seen),
-             QStringList({"/update.ini", "/2.0/md5.txt", "/2.0//data/extra/new.bin", "/2.0//main.sh",
-                          "/2.0//readme.txt", "/2.0//%E4%B8%AD%E6%96%87/%E8%B5%84%E6%96%99.txt"}));
+             QStringList({"/update.ini", "/2.0/md5.txt", "/2.0/data/extra/new.bin", "/2.0/main.sh",
+                          "/2.0/readme.txt", "/2.0/%E4%B8%AD%E6%96%87/%E8%B5%84%E6%96%99.txt"}));
     expectMainStartedOnce(app, QStringLiteral("2.0"));
     for (auto it = v2.cbegin(); it != v2.cend(); ++it) {
         if (it.key() == "/system.cfg" || it.key() == "/.build-note")
@@ -671,7 +668,7 @@ void TestEndToEnd::publishUpdateRoundTrip()
     // The local manifest is now the server's own (with its byte-order mark):
     // the Chinese name matches and is not fetched again.
     QCOMPARE(m_nginx->requestedPaths().mid(seen),
-             QStringList({"/update.ini", "/3.0/md5.txt", "/3.0//main.sh", "/3.0//new-name.txt"}));
+             QStringList({"/update.ini", "/3.0/md5.txt", "/3.0/main.sh", "/3.0/new-name.txt"}));
     expectMainStartedOnce(app, QStringLiteral("3.0"), 1);
 
     // The updater never deletes: the dropped and the old name stay.
@@ -748,7 +745,7 @@ void TestEndToEnd::interruptedApplyRecoveredAtStart()
     QTRY_VERIFY_WITH_TIMEOUT((report += first->readAllStandardOutput()).contains('\n'), 60000);
     // The record is 1.0 again before the version is compared: an update is due.
     QCOMPARE(report, kReportUpdate);
-    QTRY_VERIFY_WITH_TIMEOUT(m_nginx->requestedPaths().contains("/2.0//new/deep/b.dat")
+    QTRY_VERIFY_WITH_TIMEOUT(m_nginx->requestedPaths().contains("/2.0/new/deep/b.dat")
                                  && tmpEntries(app) == QStringList({"update.ini"}),
                              90000);
     Tree after = installationTree(app);
@@ -764,7 +761,7 @@ void TestEndToEnd::interruptedApplyRecoveredAtStart()
     QCOMPARE(updater->readAllStandardOutput(), kReportUpdate);
     // The old manifest is back as well: every changed file is fetched anew.
     QCOMPARE(m_nginx->requestedPaths().mid(seen),
-             QStringList({"/update.ini", "/2.0/md5.txt", "/2.0//lib/a.dll", "/2.0//main.sh", "/2.0//new/deep/b.dat"}));
+             QStringList({"/update.ini", "/2.0/md5.txt", "/2.0/lib/a.dll", "/2.0/main.sh", "/2.0/new/deep/b.dat"}));
     expectMainStartedOnce(app, QStringLiteral("2.0"));
 
     Tree expected = withFiles(installed, release);

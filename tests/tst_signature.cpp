@@ -174,7 +174,7 @@ void TestSignature::installs()
     const QString prefix = QLatin1Char('/') + name;
     QCOMPARE(m_nginx->requestedPaths().filter(QRegularExpression("^" + QRegularExpression::escape(prefix) + "/")),
              QStringList({prefix + "/update.ini", prefix + "/2.0/md5.txt",
-                                                     prefix + "/2.0//a.txt", prefix + "/2.0//sub/b.txt"}));
+                                                     prefix + "/2.0/a.txt", prefix + "/2.0/sub/b.txt"}));
 
     // Asked again, the installed release is current.
     WidgetProbe again;

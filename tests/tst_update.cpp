@@ -49,6 +49,8 @@ private slots:
     void severalInFlight();
     void failureMidQueue_data();
     void failureMidQueue();
+    void wrongMd5IsFetchedAgainPastCaches_data();
+    void wrongMd5IsFetchedAgainPastCaches();
     void unsafeKeyStopsBeforeAnyFile_data();
     void unsafeKeyStopsBeforeAnyFile();
     void badServerManifestChangesNothing_data();
@@ -147,8 +149,8 @@ void TestUpdate::serveFaultRelease(const QString &name, const QMap<QString, QByt
     QByteArray manifest;
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
         manifest += md5Hex(it.value()).toUtf8() + '\t' + it.key().toUtf8() + '\n';
-        // The file's key follows the folder's own slash.
-        m_faults.setBody(QLatin1Char('/') + name + QStringLiteral("/2.0/") + it.key(), it.value());
+        // The folder's slash and the key's leading one are one.
+        m_faults.setBody(QLatin1Char('/') + name + QStringLiteral("/2.0") + it.key(), it.value());
     }
     m_faults.setBody(QLatin1Char('/') + name + QStringLiteral("/update.ini"), "[Version]\nFolder=2.0\nVersion=2.0\n");
     m_faults.setBody(QLatin1Char('/') + name + QStringLiteral("/2.0/md5.txt"), manifest);
@@ -195,9 +197,9 @@ void TestUpdate::fullUpdate()
 
     // One request at a time, in path order, each name exactly as published.
     QCOMPARE(m_nginx->requestedPaths(),
-             QStringList({"/full/update.ini", "/full/2.0/md5.txt", "/full/2.0//a.txt", "/full/2.0//d%20e.txt",
-                          "/full/2.0//run.sh", "/full/2.0//sub/new.txt", "/full/2.0//x%23y%25z.txt",
-                          "/full/2.0//%E6%96%87%E6%A1%A3.txt"}));
+             QStringList({"/full/update.ini", "/full/2.0/md5.txt", "/full/2.0/a.txt", "/full/2.0/d%20e.txt",
+                          "/full/2.0/run.sh", "/full/2.0/sub/new.txt", "/full/2.0/x%23y%25z.txt",
+                          "/full/2.0/%E6%96%87%E6%A1%A3.txt"}));
 #ifndef Q_OS_WIN
     // One manager for the run: the check, the manifest and the files all
     // ride one kept-alive connection.
@@ -270,7 +272,7 @@ void TestUpdate::queueTextsWhileAFileStalls()
     QFETCH(int, overall);
     QFETCH(int, fileValue);
     serveFaultRelease("stall", {{"/a.txt", "first"}, {"/b.txt", "second"}, {"/c.txt", "third"}});
-    m_faults.setStall("/stall/2.0//b.txt", "sec", 6);
+    m_faults.setStall("/stall/2.0/b.txt", "sec", 6);
     setTransferTimeoutMs(1500);
     if (inFlight > 1)
         SettingsStore::instance().setValue(kKeyMaxDownloads, QString::number(inFlight));
@@ -290,7 +292,7 @@ void TestUpdate::queueTextsWhileAFileStalls()
 
     QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), kStatusFailed, 10000);
     QCOMPARE(dialog.detailLabel(), QStringLiteral("下载错误:下载超时（1秒）"));
-    QCOMPARE(m_faults.requestedPaths().contains("/stall/2.0//c.txt"), inFlight > 1);
+    QCOMPARE(m_faults.requestedPaths().contains("/stall/2.0/c.txt"), inFlight > 1);
     // What was fetched was cleaned away; nothing was installed.
     auto after = snapshotTree(appDir());
     after.remove("/md5.txt"); // the local manifest, made from the installation
@@ -372,7 +374,7 @@ void TestUpdate::severalInFlight()
             QCOMPARE(readFile(appDir() + it.key().mid(1)), it.value());
         QStringList expected = {'/' + name + "/update.ini", '/' + name + "/2.0/md5.txt"};
         for (const QString &key : keys)
-            expected << '/' + name + "/2.0/" + key;
+            expected << '/' + name + "/2.0" + key;
         QStringList requested = m_nginx->requestedPaths().filter(QLatin1Char('/') + name + QLatin1Char('/'));
         if (inFlight > 1) { // logged as they finish
             std::sort(requested.begin(), requested.end());
@@ -399,7 +401,7 @@ void TestUpdate::severalInFlight()
         release[keys.at(i)] = "fine";
     }
     serveFaultRelease(name, release);
-    const QString folder = QLatin1Char('/') + name + QStringLiteral("/2.0/");
+    const QString folder = QLatin1Char('/') + name + QStringLiteral("/2.0");
     for (int i = 0; i < keys.size(); ++i) {
         if (failing == -2 || i > failing)
             m_faults.setStall(folder + keys.at(i), "par", 6);
@@ -417,7 +419,9 @@ void TestUpdate::severalInFlight()
     }
     const int channels = qMin(inFlight, 6); // HTTP/1.1: six connections
     auto requestedFiles = [&]() {
-        return m_faults.requestedPaths().filter(folder + QLatin1Char('/')).size();
+        QStringList files = m_faults.requestedPaths().filter(folder + QLatin1Char('/'));
+        files.removeAll(folder + QStringLiteral("/md5.txt"));
+        return files.size();
     };
 
     WidgetProbe dialog;
@@ -492,7 +496,7 @@ void TestUpdate::failureMidQueue()
         route.body = "SECOND"; // same length, other bytes
         break;
     }
-    m_faults.setRoute("/mid/2.0//b.txt", route);
+    m_faults.setRoute("/mid/2.0/b.txt", route);
     install({{"/a.txt", "old first"}, {"/b.txt", "old second"}});
     const auto before = snapshotTree(appDir());
 
@@ -502,13 +506,62 @@ void TestUpdate::failureMidQueue()
     QVERIFY2(dialog.detailLabel().startsWith(detailStart), qPrintable(dialog.detailLabel()));
     if (kind == 404 || kind == 500)
         QCOMPARE(dialog.fileValue(), 0); // an error page is no progress
-    QVERIFY(!m_faults.requestedPaths().contains("/mid/2.0//c.txt"));
+    QVERIFY(!m_faults.requestedPaths().contains("/mid/2.0/c.txt"));
     QVERIFY(dialog.isVisible()); // waits for the user
     auto after = snapshotTree(appDir());
     after.remove("/md5.txt"); // the local manifest, made from the installation
     QCOMPARE(after, before);
     QTest::qWait(200);
     QVERIFY(!QFileInfo::exists(marker()));
+}
+
+void TestUpdate::wrongMd5IsFetchedAgainPastCaches_data()
+{
+    QTest::addColumn<int>("inFlight");
+    QTest::addColumn<QByteArray>("cached"); // null: no cache on the way
+    QTest::addColumn<QByteArray>("origin");
+    QTest::addColumn<int>("fetches");
+    QTest::addColumn<QString>("status");
+
+    const QString done = QStringLiteral("更新完成!");
+    QTest::newRow("right at once") << 1 << QByteArray() << QByteArray("second") << 1 << done;
+    QTest::newRow("stale in a cache") << 1 << QByteArray("old b") << QByteArray("second") << 2 << done;
+    QTest::newRow("stale in a cache, 6 in flight") << 6 << QByteArray("old b") << QByteArray("second") << 2 << done;
+    QTest::newRow("wrong at the origin too") << 1 << QByteArray() << QByteArray("SECOND") << 2 << kStatusFailed;
+}
+
+void TestUpdate::wrongMd5IsFetchedAgainPastCaches()
+{
+    QFETCH(int, inFlight);
+    QFETCH(QByteArray, cached);
+    QFETCH(QByteArray, origin);
+    QFETCH(int, fetches);
+    QFETCH(QString, status);
+
+    serveFaultRelease("stale", {{"/a.txt", "first"}, {"/b.txt", "second"}, {"/c.txt", "third"}});
+    FaultServer::Route route;
+    route.body = origin;
+    route.cachedBody = cached;
+    m_faults.setRoute("/stale/2.0/b.txt", route);
+    if (inFlight > 1)
+        SettingsStore::instance().setValue(kKeyMaxDownloads, QString::number(inFlight));
+    install({{"/a.txt", "old first"}, {"/b.txt", "old second"}});
+
+    WidgetProbe dialog;
+    runToEnd(dialog);
+    QCOMPARE(dialog.statusLabel(), status);
+    const QStringList paths = m_faults.requestedPaths();
+    QCOMPARE(paths.count("/stale/2.0/b.txt"), fetches);
+    // The second fetch goes past every cache; the first, as any file's, may not.
+    const int last = paths.lastIndexOf("/stale/2.0/b.txt");
+    QCOMPARE(m_faults.requestHeaders().at(last).values("cache-control").contains("no-cache"), fetches > 1);
+    if (status == kStatusFailed) {
+        QCOMPARE(dialog.detailLabel(), QStringLiteral("文件校验失败:/b.txt"));
+        QCOMPARE(readFile(appDir() + "b.txt"), QByteArray("old second"));
+    } else {
+        QCOMPARE(readFile(appDir() + "b.txt"), QByteArray("second"));
+        QCOMPARE(readFile(appDir() + "c.txt"), QByteArray("third"));
+    }
 }
 
 void TestUpdate::unsafeKeyStopsBeforeAnyFile_data()
@@ -632,7 +685,7 @@ void TestUpdate::unreplaceableTargetRollsBack()
 void TestUpdate::runStartsOnceAfterShow()
 {
     serveFaultRelease("once", {{"/a.txt", "x"}});
-    m_faults.setStall("/once/2.0//a.txt", QByteArray(), 10);
+    m_faults.setStall("/once/2.0/a.txt", QByteArray(), 10);
     install({});
 
     WidgetProbe dialog;
@@ -701,7 +754,7 @@ void TestUpdate::installedCopyManifestUpdates()
     runToEnd(dialog);
     QCOMPARE(dialog.statusLabel(), QStringLiteral("更新完成!"));
     QCOMPARE(m_nginx->requestedPaths().filter("/installed/"),
-             QStringList({"/installed/update.ini", "/installed/2.0/md5.txt", "/installed/2.0//a.txt"}));
+             QStringList({"/installed/update.ini", "/installed/2.0/md5.txt", "/installed/2.0/a.txt"}));
     QCOMPARE(readFile(appDir() + "a.txt"), QByteArray("two"));
     QCOMPARE(unstampedRecord(appDir() + "UpdateTmp/update.ini"),
              readFile(m_serverRoot.filePath("installed/update.ini")));
@@ -734,9 +787,9 @@ void TestUpdate::endStates()
 
     serveFaultRelease("end", {{"/a.txt", "first"}});
     if (kind == QLatin1String("failure"))
-        m_faults.setBody("/end/2.0//a.txt", "gone", 404);
+        m_faults.setBody("/end/2.0/a.txt", "gone", 404);
     else if (kind == QLatin1String("cancel"))
-        m_faults.setStall("/end/2.0//a.txt", "fi", 5);
+        m_faults.setStall("/end/2.0/a.txt", "fi", 5);
     else if (kind == QLatin1String("manifest"))
         m_faults.setBody("/end/2.0/md5.txt", "gone", 404);
     else if (kind == QLatin1String("unreachable"))
@@ -749,7 +802,7 @@ void TestUpdate::endStates()
     if (kind == QLatin1String("unreachable"))
         dialog.show();
     if (kind == QLatin1String("cancel")) {
-        QTRY_VERIFY_WITH_TIMEOUT(m_faults.requestedPaths().contains("/end/2.0//a.txt"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_faults.requestedPaths().contains("/end/2.0/a.txt"), 10000);
         whenBoxOpens([](QMessageBox *box) { box->buttons().first()->click(); });
         QTest::mouseClick(dialog.findChild<QPushButton *>("pushButton_cancel"), Qt::LeftButton);
     }
@@ -795,7 +848,7 @@ void TestUpdate::endStates()
 void TestUpdate::cancelBoxKeepGoing()
 {
     serveFaultRelease("keep", {{"/a.txt", "x"}});
-    m_faults.setStall("/keep/2.0//a.txt", QByteArray(), 10);
+    m_faults.setStall("/keep/2.0/a.txt", QByteArray(), 10);
     install({});
 
     WidgetProbe dialog;
@@ -838,7 +891,7 @@ void TestUpdate::cancelBoxKeepGoing()
 void TestUpdate::cancelConfirmed()
 {
     serveFaultRelease("cancel", {{"/a.txt", "first"}, {"/b.txt", "x"}});
-    m_faults.setStall("/cancel/2.0//b.txt", "part", 10);
+    m_faults.setStall("/cancel/2.0/b.txt", "part", 10);
     install({{"/a.txt", "old"}});
     const auto before = snapshotTree(appDir());
 
@@ -846,7 +899,7 @@ void TestUpdate::cancelConfirmed()
     QVERIFY(startUpdate(dialog));
     QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), QStringLiteral("正在更新 2/2"), 10000);
     // Qt holds back progress signals for a moment, so wait for the request.
-    QTRY_VERIFY_WITH_TIMEOUT(m_faults.requestedPaths().contains("/cancel/2.0//b.txt"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_faults.requestedPaths().contains("/cancel/2.0/b.txt"), 10000);
     QTest::qWait(200);
 
     whenBoxOpens([](QMessageBox *box) { box->buttons().first()->click(); });
@@ -870,7 +923,7 @@ void TestUpdate::cancelConfirmed()
 void TestUpdate::confirmAfterQueueEnded()
 {
     serveFaultRelease("late", {{"/a.txt", "x"}});
-    m_faults.setStall("/late/2.0//a.txt", QByteArray(), 10);
+    m_faults.setStall("/late/2.0/a.txt", QByteArray(), 10);
     install({});
 
     WidgetProbe dialog;
@@ -927,14 +980,14 @@ void TestUpdate::escapeOrCloseDuringDownload()
     QFETCH(int, inFlight);
     SettingsStore::instance().setValue(kKeyMaxDownloads, QString::number(inFlight));
     serveFaultRelease("leave", {{"/sub/a.txt", "x"}, {"/sub/b.txt", "y"}});
-    m_faults.setStall("/leave/2.0//sub/a.txt", "par", 10);
-    m_faults.setStall("/leave/2.0//sub/b.txt", "par", 10);
+    m_faults.setStall("/leave/2.0/sub/a.txt", "par", 10);
+    m_faults.setStall("/leave/2.0/sub/b.txt", "par", 10);
     install({});
     const auto before = snapshotTree(appDir());
 
     WidgetProbe dialog;
     QVERIFY(startUpdate(dialog));
-    QTRY_VERIFY_WITH_TIMEOUT(m_faults.requestedPaths().contains("/leave/2.0//sub/a.txt"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_faults.requestedPaths().contains("/leave/2.0/sub/a.txt"), 10000);
     // The partial downloads, under temporary names beside their own.
     QTRY_COMPARE_WITH_TIMEOUT(QDir(appDir() + "UpdateTmp/sub").entryList(QDir::Files).size(), qMin(inFlight, 2),
                               10000);

@@ -49,6 +49,8 @@ int main(int argc, char *argv[])
     // A caller of the console mode decides itself what to start.
     dialog.setStartOnFailure(!consoleMode
                              && isEnabledSetting(SettingsStore::instance().value(kKeyStartOnFailure)));
+    // No one may be at the screen to answer a proxy's question.
+    dialog.setProxyPromptAllowed(!consoleMode);
     QJsonObject report;
     const bool update = !dialog.checkUpdate();
     qDebug() << "版本检查:" << dialog.statusSummary();

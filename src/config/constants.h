@@ -22,6 +22,9 @@ inline const QString kKeyPublicKey = QStringLiteral("PublicKey");
 inline const QString kKeyStartOnFailure = QStringLiteral("StartOnFailure");
 // Optional: how many update files are fetched at once (1 to 16; absent is 1).
 inline const QString kKeyMaxDownloads = QStringLiteral("MaxDownloads");
+// Optional: "http://[user:password@]host:port" or "none"; absent is the
+// system's proxy.
+inline const QString kKeyProxy = QStringLiteral("Proxy");
 inline const QString kKeyVersionFolder = QStringLiteral("Version/Folder");
 inline const QString kKeyVersionVersion = QStringLiteral("Version/Version");
 // Entries of a signed update.ini; the record keeps Published.

@@ -51,7 +51,7 @@ void SettingsStore::load()
     m_present.insert(kKeyUrl);
     m_present.insert(kKeyExeName);
     // Absent, they stay out of the map: nothing changes for such a client.
-    for (const QString &optional : {kKeyCaFile, kKeyPublicKey, kKeyMaxDownloads}) {
+    for (const QString &optional : {kKeyCaFile, kKeyPublicKey, kKeyMaxDownloads, kKeyProxy}) {
         if (settings->contains(kUpdateGroup + optional)) {
             m_values.insert(optional, settings->value(kUpdateGroup + optional).toString());
             m_present.insert(optional);

@@ -1,6 +1,7 @@
 #include "ui/widget.h"
 
 #include "downloadsink.h"
+#include "proxysetting.h"
 #include "tlstrust.h"
 #include "transfer.h"
 
@@ -20,7 +21,10 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
 {
     m_errorMessage = QLatin1String("");
     m_trustFailure.clear();
-    const QString trustError = trustSetupError();
+    m_proxyFailure.clear();
+    QString trustError = trustSetupError();
+    if (trustError.isNull())
+        trustError = proxySetupError();
     if (!trustError.isNull()) {
         m_trustFailure = trustError;
         m_errorMessage = QStringLiteral("下载错误：") + trustError + QStringLiteral("（URL：") + url
@@ -42,7 +46,9 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
 
     // The dialog's manager, shared with the queue: its connections (and TLS
     // sessions) carry over from the version check to the manifest and files.
-    QNetworkReply *reply = m_networkManager.get(makeDownloadRequest(url));
+    // Control files only: never an old copy from a cache on the way.
+    applyProxySetting(m_networkManager);
+    QNetworkReply *reply = m_networkManager.get(makeDownloadRequest(url, CachePolicy::Bypass));
     reply->setReadBufferSize(kReplyReadBufferSize);
     noteCertificateErrors(reply);
     QEventLoop loop;
@@ -55,6 +61,18 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
         m_errorMessage = message;
         reply->abort();
         loop.quit();
+    };
+    // We asked for the body as stored; encoded anyway it is not this file,
+    // and it is never inflated here.
+    auto refuseEncoded = [&]() {
+        const QByteArray encoding = contentEncoding(reply);
+        if (encoding.isEmpty())
+            return false;
+        m_trustFailure = QStringLiteral("服务器发送了压缩的内容(Content-Encoding: %1)")
+                             .arg(QString::fromLatin1(encoding));
+        failHere(QStringLiteral("下载错误：") + m_trustFailure + QStringLiteral("（URL：") + url
+                 + QStringLiteral("）"));
+        return true;
     };
 
     // The bar is drawn at most about 30 times a second; its last value is
@@ -95,6 +113,8 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
                 // and our own aborts are marked), so a cancel is the time-out.
                 if (code == QNetworkReply::TimeoutError || code == QNetworkReply::OperationCanceledError)
                     m_errorMessage = transferTimeoutText() + url;
+                else if (code == QNetworkReply::ProxyAuthenticationRequiredError)
+                    m_errorMessage = m_proxyFailure = proxyFailureText();
                 else if (code == QNetworkReply::SslHandshakeFailedError)
                     m_errorMessage = QStringLiteral("下载错误：") + trustFailureText(reply)
                         + QStringLiteral("（URL：") + url + QStringLiteral("）");
@@ -108,7 +128,7 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
                 loop.quit();
             }, Qt::DirectConnection);
     connect(reply, &QNetworkReply::readyRead, &loop, [&]() {
-        if (failedHere)
+        if (failedHere || refuseEncoded())
             return;
         if (sink.bytesWritten() + reply->bytesAvailable() > kMaxControlFileSize) {
             failHere(QStringLiteral("下载错误：文件过大（URL：") + url + QStringLiteral("）"));
@@ -167,7 +187,7 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
     if (!failedHere && reply->error() == QNetworkReply::NoError && !reply->isFinished())
         failHere(QStringLiteral("下载被取消：") + url);
 
-    if (!failedHere && reply->error() == QNetworkReply::NoError) {
+    if (!failedHere && reply->error() == QNetworkReply::NoError && !refuseEncoded()) {
         // Whatever arrived after the last readyRead.
         if (reply->bytesAvailable() > 0 && !sink.write(reply->readAll())) {
             failedHere = true;

@@ -4,6 +4,7 @@
 #include "config/constants.h"
 #include "config/settingsstore.h"
 #include "downloadsink.h"
+#include "proxysetting.h"
 #include "tlstrust.h"
 #include "transfer.h"
 
@@ -87,6 +88,11 @@ bool Widget::startNextFile()
         m_downloadQueue.append(made);
     }
     ++m_startedFiles;
+    return startFileRequest(index, CachePolicy::Cacheable);
+}
+
+bool Widget::startFileRequest(int index, CachePolicy cache)
+{
     m_currentIndex = index;
     const DownloadTask &task = m_downloadQueue.at(index);
     m_errorMessage = QFileInfo(task.localPath).fileName();
@@ -95,7 +101,9 @@ bool Widget::startNextFile()
 
     QDir().mkpath(QFileInfo(task.localPath).absolutePath());
 
-    const QString trustError = trustSetupError();
+    QString trustError = trustSetupError();
+    if (trustError.isNull())
+        trustError = proxySetupError();
     if (!trustError.isNull()) {
         failQueue(QStringLiteral("下载错误:") + trustError);
         return false;
@@ -109,7 +117,8 @@ bool Widget::startNextFile()
         return false;
     }
 
-    QNetworkReply *reply = m_networkManager.get(makeDownloadRequest(task.url));
+    applyProxySetting(m_networkManager);
+    QNetworkReply *reply = m_networkManager.get(makeDownloadRequest(task.url, cache));
     reply->setReadBufferSize(kReplyReadBufferSize);
     m_currentReply = reply;
     m_inFlight.push_back({index, reply, std::move(sink)});
@@ -182,6 +191,8 @@ void Widget::onDownloadFinished()
     if (reply->error() != QNetworkReply::NoError) {
         const QString reason = reply->errorString();
         m_errorMessage = QStringLiteral("文件下载失败:") + reason;
+        if (reply->error() == QNetworkReply::ProxyAuthenticationRequiredError)
+            m_errorMessage = m_callerError = proxyFailureText();
         qDebug() << "文件下载失败:" << reason;
         logFailedRequest(task.url, reply, m_errorMessage);
         releaseCurrentDownload();
@@ -206,6 +217,10 @@ void Widget::onDownloadFinished()
 
     const QString key = keyOfLocalPath(task.localPath);
     if (sink.md5Hex().compare(task.md5, Qt::CaseInsensitive) != 0) {
+        if (!task.refetched) {
+            refetchFile(at);
+            return;
+        }
         qDebug() << "文件校验失败:" << key;
         failQueue(QStringLiteral("文件校验失败:") + key);
         return;
@@ -229,6 +244,24 @@ void Widget::onDownloadFinished()
     downloadNextFile();
 }
 
+void Widget::refetchFile(int inFlight)
+{
+    // A cache on the way may hold an old copy of a republished folder.
+    ActiveDownload &download = m_inFlight[inFlight];
+    const int index = download.index;
+    DownloadTask &task = m_downloadQueue[index];
+    qDebug() << "文件校验失败，不经缓存重新下载:" << keyOfLocalPath(task.localPath);
+    task.refetched = true;
+    download.sink->discard();
+    QNetworkReply *reply = download.reply;
+    reply->disconnect(this);
+    reply->deleteLater();
+    m_inFlight.erase(m_inFlight.begin() + inFlight);
+    if (reply == m_currentReply)
+        m_currentReply = nullptr;
+    startFileRequest(index, CachePolicy::Bypass);
+}
+
 void Widget::onDownloadError(QNetworkReply::NetworkError error)
 {
     // Replies we let go of are disconnected before they are aborted, so
@@ -245,6 +278,8 @@ void Widget::onDownloadError(QNetworkReply::NetworkError error)
             + (timedOut    ? transferTimeoutText().chopped(1)
                : untrusted ? trustFailureText(reply)
                            : reply->errorString());
+        if (error == QNetworkReply::ProxyAuthenticationRequiredError)
+            m_errorMessage = m_callerError = proxyFailureText();
         logFailedRequest(m_downloadQueue.at(m_inFlight[at].index).url, reply, m_errorMessage);
     }
     releaseCurrentDownload();

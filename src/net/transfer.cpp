@@ -79,10 +79,30 @@ TransferLimits TransferLimits::manifest()
     return limits;
 }
 
-QNetworkRequest makeDownloadRequest(const QString &url)
+QByteArray userAgent()
+{
+    // Control characters would end the header line.
+    QByteArray agent = QByteArrayLiteral(UPDATER_PRODUCT_NAME " updater/" UPDATER_VERSION);
+    for (char &c : agent) {
+        if (uchar(c) < 0x20 || c == 0x7f)
+            c = ' ';
+    }
+    return agent;
+}
+
+QNetworkRequest makeDownloadRequest(const QString &url, CachePolicy cache)
 {
     QNetworkRequest request;
     request.setUrl(QUrl(url, QUrl::TolerantMode));
+    request.setHeader(QNetworkRequest::UserAgentHeader, userAgent());
+    // With the header set by us Qt leaves the body as it comes.
+    request.setRawHeader("Accept-Encoding", "identity");
+    if (cache == CachePolicy::Bypass) {
+        // Pragma for HTTP/1.0 caches; AlwaysNetwork keeps Qt's own cache out.
+        request.setRawHeader("Cache-Control", "no-cache");
+        request.setRawHeader("Pragma", "no-cache");
+        request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    }
     request.setTransferTimeout(g_transferTimeoutMs);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
@@ -96,7 +116,10 @@ QNetworkRequest makeDownloadRequest(const QString &url)
 
 QString composeFileUrl(const QString &base, const QString &folder, const QString &key)
 {
-    const QStringList components = key.split(QLatin1Char('/'));
+    // folder ends in '/' and key starts with one: a doubled slash is another
+    // key on stores that keep keys literally (object stores, some CDNs).
+    const QString relative = key.startsWith(QLatin1Char('/')) ? key.mid(1) : key;
+    const QStringList components = relative.split(QLatin1Char('/'));
     QStringList encoded;
     encoded.reserve(components.size());
     for (const QString &component : components)
@@ -113,9 +136,6 @@ int progressPercent(qint64 bytesReceived, qint64 bytesTotal, int httpStatus)
 
 int writtenPercent(const QNetworkReply *reply, qint64 written)
 {
-    // A compressed body is counted after decoding; its length says nothing.
-    if (reply->hasRawHeader("Content-Encoding"))
-        return -1;
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     return progressPercent(qMin(written, length.toLongLong()), length.isValid() ? length.toLongLong() : -1, status);
@@ -143,5 +163,11 @@ void logFailedRequest(const QString &url, const QNetworkReply *reply, const QStr
 bool endedShort(const QNetworkReply *reply, qint64 received)
 {
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    return announced.isValid() && !reply->hasRawHeader("Content-Encoding") && received < announced.toLongLong();
+    return announced.isValid() && received < announced.toLongLong();
+}
+
+QByteArray contentEncoding(const QNetworkReply *reply)
+{
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    return encoding == "identity" ? QByteArray() : encoding;
 }

@@ -50,17 +50,35 @@ constexpr qint64 kReplyReadBufferSize = 1024 * 1024;
 class QNetworkReply;
 // True when reply ended without error but received fewer bytes than its
 // Content-Length announced: a connection reset after a pause in the body
-// now and then ends a reply as if it were complete. (A compressed body is
-// counted after decoding, so its length says nothing.)
+// now and then ends a reply as if it were complete. (Bodies are never
+// inflated, so the length counts the bytes we get, encoded or not.)
 bool endedShort(const QNetworkReply *reply, qint64 received);
+
+// The Content-Encoding of reply when it is not the body as stored ("gzip",
+// "br", ...), else empty. A server that compresses although we asked for
+// identity sent bytes that are not the file.
+QByteArray contentEncoding(const QNetworkReply *reply);
+
+// Whether a request may be answered from a cache on the way.
+enum class CachePolicy {
+    Cacheable, // files: their MD5 is checked, a cached copy is fine
+    Bypass,    // update.ini, md5.txt and a file fetched again after a wrong MD5
+};
+
+// "<ProductName> updater/<version>", the User-Agent of every request, so
+// server and proxy administrators can tell our traffic apart.
+QByteArray userAgent();
 
 // A GET request for url (parsed tolerantly) with the transfer time-out and a
 // redirect policy that follows redirects but never from https to http, and
-// the run's trust anchors (tlstrust.h).
-QNetworkRequest makeDownloadRequest(const QString &url);
+// the run's trust anchors (tlstrust.h). It asks for the body as stored
+// (Accept-Encoding: identity): Qt then inflates nothing, so a compressed
+// body cannot grow in memory past what the wire brought.
+QNetworkRequest makeDownloadRequest(const QString &url, CachePolicy cache = CachePolicy::Cacheable);
 
-// base + folder + key, with each component of key percent-encoded so that
-// names holding '#', '%', '?' or blanks fetch exactly that file.
+// base + folder (ending in '/') + key without its leading '/', each
+// component of key percent-encoded so that names holding '#', '%', '?' or
+// blanks fetch exactly that file: "2.0/" + "/sub/a.dll" is "2.0/sub/a.dll".
 QString composeFileUrl(const QString &base, const QString &folder, const QString &key);
 
 // The per-file bar's value for a progress signal, or -1 to leave the bar

@@ -97,6 +97,9 @@ void Widget::initUi()
     m_viewTimer->setSingleShot(true);
     connect(m_viewTimer, &QTimer::timeout, this, [this]() { flushView(); });
 
+    connect(&m_networkManager, &QNetworkAccessManager::proxyAuthenticationRequired, this,
+            &Widget::onProxyAuthenticationRequired);
+
     m_cancelCheckTimer = new QTimer(this);
     connect(m_cancelCheckTimer, &QTimer::timeout, this, &Widget::onCheckCancelRequest);
 }

@@ -3,9 +3,11 @@
 #include "manifest/filemanifest.h"
 #include "net/transfer.h"
 
+#include <QAuthenticator>
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QPixmap>
 #include <QString>
@@ -35,6 +37,8 @@ struct DownloadTask
     QString url;
     QString localPath;
     QString md5;
+    // Set once the file was fetched again, past caches, after a wrong MD5.
+    bool refetched = false;
 };
 
 // The updater's only window, and the owner of the whole update state. Its
@@ -81,6 +85,10 @@ public:
     // user as such set it, never a plain "server unreachable".
     QString callerError() const { return m_callerError; }
 
+    // Whether a proxy that wants credentials may ask the user for them (once
+    // per run); console mode never asks.
+    void setProxyPromptAllowed(bool allowed) { m_proxyPromptAllowed = allowed; }
+
 protected:
     void paintEvent(QPaintEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -97,6 +105,8 @@ protected slots:
     void onUpdateCompleted(bool success);
     void onCancelUpdate();
     void onCheckCancelRequest();
+    // A proxy answered 407 (src/net/proxyauthentication.cpp).
+    void onProxyAuthenticationRequired(const QNetworkProxy &proxy, QAuthenticator *authenticator);
 
 protected:
     void initUi();
@@ -107,6 +117,16 @@ protected:
     // Starts the file after the last one started: false when that ended
     // the queue.
     bool startNextFile();
+    // Requests the file of queue entry index into a fresh file; false when
+    // that ended the queue.
+    bool startFileRequest(int index, CachePolicy cache);
+    // Fetches the file of a download in flight once more, past caches.
+    void refetchFile(int inFlight);
+    // "代理服务器需要身份验证:" + the proxy that asked (or the one configured).
+    QString proxyFailureText() const;
+    // Ends a check or run whose blocking download met a proxy that wants
+    // credentials: m_proxyFailure shown as a failure, for the caller too.
+    void failForProxy();
     // How many files may be in flight now: HTTP/1.1 gets at most six
     // connections per host from Qt, so more only wait in Qt's own queue.
     int downloadSlots() const;
@@ -183,7 +203,15 @@ protected:
     FileManifest m_pendingFiles;
     // Set by a blocking download that failed for want of trust (a
     // certificate error, an unusable CaFile): Qt's or our own reason.
+    // Also set for a Proxy setting that cannot be used and for a body the
+    // server compressed although asked not to: reasons the user must see.
     QString m_trustFailure;
+    // Set by a blocking download that ended at a proxy wanting credentials.
+    QString m_proxyFailure;
+    bool m_proxyPromptAllowed = true;
+    bool m_proxyPrompted = false;
+    // The proxy that asked for credentials last, as "host:port".
+    QString m_proxyName;
     // SHA-256 (hex) the server's md5.txt must have: set when a signed
     // update.ini was accepted, empty without PublicKey.
     QString m_signedManifestSha256;

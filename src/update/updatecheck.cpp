@@ -22,6 +22,11 @@ bool Widget::checkUpdate()
     m_tempFiles.append(tempCopy);
 
     if (!downloadFileBlocking(url, tempCopy, nullptr, TransferLimits::versionCheck())) {
+        // Not offline: the proxy wants credentials the user can give.
+        if (!m_proxyFailure.isEmpty()) {
+            failForProxy();
+            return false;
+        }
         m_statusText = kStatusStopped;
         m_errorMessage = tr("下载%1失败").arg(url);
         if (!m_trustFailure.isEmpty()) {

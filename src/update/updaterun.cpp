@@ -56,6 +56,11 @@ void Widget::runUpdate()
 
     ui->progressBar_updatefile->setValue(0);
     if (!downloadFileBlocking(manifestUrl, serverManifestPath, ui->progressBar_updatefile, TransferLimits::manifest())) {
+        if (!m_proxyFailure.isEmpty()) {
+            failForProxy();
+            enterEndState(false);
+            return;
+        }
         m_statusText = kStatusFailed;
         m_errorMessage = tr("下载%1失败").arg(kMd5File, 0, QLatin1Char(' '));
         if (!m_trustFailure.isEmpty())

@@ -482,11 +482,19 @@ void FaultServer::onReadyRead(QTcpSocket *socket)
     const int end = buffer.indexOf("\r\n\r\n");
     if (end < 0)
         return;
-    const QList<QByteArray> requestLine = buffer.left(buffer.indexOf("\r\n")).split(' ');
+    const QList<QByteArray> lines = buffer.left(end).split('\n');
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    QMultiMap<QByteArray, QByteArray> headers;
+    for (int i = 1; i < lines.size(); ++i) {
+        const int colon = lines.at(i).indexOf(':');
+        if (colon > 0)
+            headers.insert(lines.at(i).left(colon).trimmed().toLower(), lines.at(i).mid(colon + 1).trimmed());
+    }
     buffer.remove(0, end + 4);
     const QString path = requestLine.size() > 1 ? QString::fromLatin1(requestLine.at(1)) : QString();
     m_requests << path;
-    respond(socket, path);
+    m_requestHeaders << headers;
+    respond(socket, path, headers);
 }
 
 namespace {
@@ -498,6 +506,7 @@ QByteArray reasonPhrase(int status)
     case 301: return "Moved Permanently";
     case 302: return "Found";
     case 404: return "Not Found";
+    case 407: return "Proxy Authentication Required";
     case 500: return "Internal Server Error";
     default: return "Status";
     }
@@ -518,7 +527,7 @@ void resetConnection(QTcpSocket *socket)
 
 } // namespace
 
-void FaultServer::respond(QTcpSocket *socket, const QString &path)
+void FaultServer::respond(QTcpSocket *socket, const QString &path, const QMultiMap<QByteArray, QByteArray> &headers)
 {
     const QString decoded = QUrl::fromPercentEncoding(path.toLatin1());
     Route route;
@@ -530,9 +539,17 @@ void FaultServer::respond(QTcpSocket *socket, const QString &path)
         route.status = 404;
         route.body = "not here";
     }
+    if (!route.cachedBody.isNull() && !headers.values("cache-control").contains("no-cache"))
+        route.body = route.cachedBody;
+    if (!route.proxyAuthorization.isEmpty() && headers.value("proxy-authorization") != route.proxyAuthorization) {
+        route = Route();
+        route.status = 407;
+        route.body = "credentials wanted";
+        route.extraHeaders = "Proxy-Authenticate: Basic realm=\"test proxy\"\r\n";
+    }
 
     QByteArray head = "HTTP/1.1 " + QByteArray::number(route.status) + ' ' + reasonPhrase(route.status)
-        + "\r\nConnection: close\r\n";
+        + "\r\nConnection: close\r\n" + route.extraHeaders;
     switch (route.kind) {
     case Kind::Redirect:
         head += "Location: " + route.location.toUtf8() + "\r\nContent-Length: 0\r\n\r\n";

@@ -134,6 +134,14 @@ public:
         int dripIntervalMs = 100;
         int dripAfter = 0;
         int resetAfterMs = 0;
+        // Header lines added to the answer ("Name: value\r\n" each).
+        QByteArray extraHeaders;
+        // Not null: what a cache holds, served to every request that does
+        // not say "Cache-Control: no-cache".
+        QByteArray cachedBody;
+        // Not empty: as a proxy that wants "Proxy-Authorization: <this>",
+        // any other request gets 407 with a Basic challenge.
+        QByteArray proxyAuthorization;
     };
 
     FaultServer();
@@ -148,12 +156,19 @@ public:
     // Announces announcedLength bytes, sends sentPart, then keeps silent.
     void setStall(const QString &path, const QByteArray &sentPart, qint64 announcedLength);
     QStringList requestedPaths() const { return m_requests; }
-    void clearRequests() { m_requests.clear(); }
+    // The header lines of each request, in the order of requestedPaths();
+    // names in lower case, every line kept.
+    QList<QMultiMap<QByteArray, QByteArray>> requestHeaders() const { return m_requestHeaders; }
+    void clearRequests()
+    {
+        m_requests.clear();
+        m_requestHeaders.clear();
+    }
 
 private:
     void onNewConnection();
     void onReadyRead(QTcpSocket *socket);
-    void respond(QTcpSocket *socket, const QString &path);
+    void respond(QTcpSocket *socket, const QString &path, const QMultiMap<QByteArray, QByteArray> &headers);
     void feedEndless(QTcpSocket *socket);
 
     QTcpServer m_server;
@@ -161,6 +176,7 @@ private:
     QHash<QTcpSocket *, QByteArray> m_pending;
     QSet<QTcpSocket *> m_endless;
     QStringList m_requests;
+    QList<QMultiMap<QByteArray, QByteArray>> m_requestHeaders;
 };
 
 // The dialog with its state opened up for tests.

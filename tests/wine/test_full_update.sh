@@ -81,8 +81,8 @@ diff <(tree_digest "$EXPECTED") <(tree_digest "$APP") >"$WORK/tree.diff" ||
     fail "installation differs from the release: $(cat "$WORK/tree.diff")"
 
 # The unchanged file was not fetched; the rest in manifest order, with the
-# blanks percent-encoded. (File URLs are folder "v2/" + key "/x", so the
-# server sees "//"; only which files and in what order matters here.)
+# blanks percent-encoded. (File URLs are folder "v2/" + key "x"; the slashes
+# are squeezed anyway, only which files and in what order matters here.)
 cat >"$WORK/expected_requests" <<'EOR'
 GET /update.ini 200
 GET /v2/md5.txt 200
