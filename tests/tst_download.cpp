@@ -583,15 +583,17 @@ void TestDownload::proxyWantsCredentials_data()
     QTest::addColumn<QString>("answer"); // the prompt's; null: cancelled
     QTest::addColumn<bool>("through");
     QTest::addColumn<int>("prompts");
+    QTest::addColumn<int>("thinkMs"); // the user's time at the prompt
 
     const QString right = QStringLiteral("alice:s3cret pass");
-    QTest::newRow("console: no prompt") << QString() << false << right << false << 0;
-    QTest::newRow("prompt cancelled") << QString() << true << QString() << false << 1;
-    QTest::newRow("prompt answered") << QString() << true << right << true << 1;
-    QTest::newRow("wrong answer: asked once") << QString() << true << "alice:wrong" << false << 1;
-    QTest::newRow("in Proxy=") << "alice:s3cret%20pass@" << false << QString() << true << 0;
-    QTest::newRow("wrong in Proxy=, then asked") << "alice:bad@" << true << right << true << 1;
-    QTest::newRow("wrong in Proxy=, console") << "alice:bad@" << false << right << false << 0;
+    QTest::newRow("console: no prompt") << QString() << false << right << false << 0 << 0;
+    QTest::newRow("prompt cancelled") << QString() << true << QString() << false << 1 << 0;
+    QTest::newRow("prompt answered") << QString() << true << right << true << 1 << 0;
+    QTest::newRow("answered after the check's deadline") << QString() << true << right << true << 1 << 3000;
+    QTest::newRow("wrong answer: asked once") << QString() << true << "alice:wrong" << false << 1 << 0;
+    QTest::newRow("in Proxy=") << "alice:s3cret%20pass@" << false << QString() << true << 0 << 0;
+    QTest::newRow("wrong in Proxy=, then asked") << "alice:bad@" << true << right << true << 1 << 0;
+    QTest::newRow("wrong in Proxy=, console") << "alice:bad@" << false << right << false << 0 << 0;
 }
 
 namespace {
@@ -611,7 +613,9 @@ void TestDownload::proxyWantsCredentials()
     QFETCH(QString, answer);
     QFETCH(bool, through);
     QFETCH(int, prompts);
+    QFETCH(int, thinkMs);
 
+    setVersionCheckDeadlineMs(2000);
     // The fault server plays the proxy; Qt hands it absolute URLs. The
     // origin's name can never resolve, so nothing goes anywhere else.
     const QString origin = QStringLiteral("http://updates.invalid/app/");
@@ -626,6 +630,12 @@ void TestDownload::proxyWantsCredentials()
     int asked = 0;
     setProxyPrompt([&](const QString &shown, QWidget *, ProxyCredentials &given) {
         ++asked;
+        if (thinkMs > 0) {
+            // A modal prompt runs its own loop while the user types.
+            QEventLoop typing;
+            QTimer::singleShot(thinkMs, &typing, &QEventLoop::quit);
+            typing.exec();
+        }
         if (shown != proxy || answer.isNull())
             return false;
         given.user = answer.section(QLatin1Char(':'), 0, 0);

@@ -443,8 +443,11 @@ void TestUpdate::severalInFlight()
         QVERIFY(inFlight > 1 || dialog.overallValue() == failing);
         // Every file up to the failing one; besides it at most the files
         // that fit in the other slots.
-        QVERIFY(requestedFiles() >= failing + 1);
-        QVERIFY2(requestedFiles() <= qMin(8, failing + channels), qPrintable(QString::number(requestedFiles())));
+        // A wrong MD5 is asked for twice (the second time past caches).
+        const int again = failing == 3 ? 1 : 0;
+        QVERIFY(requestedFiles() >= failing + 1 + again);
+        QVERIFY2(requestedFiles() <= qMin(8, failing + channels) + again,
+                 qPrintable(QString::number(requestedFiles())));
     }
     // Partial and finished downloads alike are gone; nothing was installed.
     QCOMPARE(QDir(appDir() + "UpdateTmp").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),

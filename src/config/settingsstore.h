@@ -6,7 +6,8 @@
 
 // system.cfg, read once on first use. Only [Update] URL, ExeName and
 // StartOnFailure, and the optional CaFile, PublicKey, MaxDownloads and
-// Proxy when present, are loaded; the file is never written and never read again during a run.
+// Proxy when present, are loaded; the file is never written and never read
+// again during a run.
 class SettingsStore
 {
 public:

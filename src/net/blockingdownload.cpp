@@ -145,6 +145,11 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
         deadline.setSingleShot(true);
         deadline.setTimerType(Qt::PreciseTimer);
         connect(&deadline, &QTimer::timeout, &loop, [&]() {
+            // The user's time at the proxy's prompt is not the server's.
+            if (m_proxyPromptOpen) {
+                deadline.start(limits.deadlineMs);
+                return;
+            }
             if (!failedHere && !reply->isFinished())
                 failHere(timeoutText(limits.deadlineMs) + url);
         });
@@ -167,11 +172,15 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
                 return;
             const qint64 now = clock.elapsed();
             const qint64 received = sink.bytesWritten();
+            if (m_proxyPromptOpen) {
+                samples = {{now, received}};
+                return;
+            }
             const qint64 windowStart = now - limits.slowWindowMs;
             // The newest sample at or before the window's start is its base.
             while (samples.size() > 1 && samples.at(1).atMs <= windowStart)
                 samples.removeFirst();
-            if (windowStart >= 0 && received - samples.first().bytes < minBytes) {
+            if (windowStart >= samples.first().atMs && received - samples.first().bytes < minBytes) {
                 failHere(QStringLiteral("下载速度过慢（URL：") + url + QStringLiteral("）"));
                 return;
             }

@@ -18,7 +18,10 @@ void Widget::onProxyAuthenticationRequired(const QNetworkProxy &proxy, QAuthenti
         return;
     m_proxyPrompted = true;
     ProxyCredentials credentials;
-    if (!askProxyCredentials(m_proxyName, this, credentials)) {
+    m_proxyPromptOpen = true;
+    const bool given = askProxyCredentials(m_proxyName, this, credentials);
+    m_proxyPromptOpen = false;
+    if (!given) {
         qDebug() << "代理身份验证已取消";
         return;
     }

@@ -105,10 +105,12 @@ protected slots:
     void onUpdateCompleted(bool success);
     void onCancelUpdate();
     void onCheckCancelRequest();
-    // A proxy answered 407 (src/net/proxyauthentication.cpp).
-    void onProxyAuthenticationRequired(const QNetworkProxy &proxy, QAuthenticator *authenticator);
 
 protected:
+    // A proxy answered 407 (src/net/proxyauthentication.cpp). Not a slot:
+    // the dialog's slots stay those of the update itself.
+    void onProxyAuthenticationRequired(const QNetworkProxy &proxy, QAuthenticator *authenticator);
+
     void initUi();
     void refreshLabels();
     bool parseServerVersion();
@@ -210,6 +212,7 @@ protected:
     QString m_proxyFailure;
     bool m_proxyPromptAllowed = true;
     bool m_proxyPrompted = false;
+    bool m_proxyPromptOpen = false;
     // The proxy that asked for credentials last, as "host:port".
     QString m_proxyName;
     // SHA-256 (hex) the server's md5.txt must have: set when a signed
