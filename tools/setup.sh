@@ -19,6 +19,8 @@ PACKAGES=(
     binutils-mingw-w64-x86-64            # windres: the Windows resource script is checked
     g++-mingw-w64-x86-64-posix           # the Windows entry is syntax-checked
     curl time procps util-linux          # benchmarks, process handling, setpriv
+    apache2 lighttpd caddy               # the compatibility suite's other web servers
+    squid tinyproxy                      # ... and its proxies
 )
 
 missing=()
@@ -42,6 +44,18 @@ if [ "${#missing[@]}" -gt 0 ]; then
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -qq
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
     [ -z "$added_policy" ] || $SUDO rm -f "$policy"
+fi
+
+# Qt sends nothing for localhost or a loopback address through a proxy, so the
+# proxy tests address their servers by a name of this machine that resolves
+# to 127.0.0.1 only. Give the machine one when its own name does not.
+addresses=$(getent ahosts "$(hostname)" 2>/dev/null | awk '{print $1}' | sort -u || true)
+if [ -z "$addresses" ] || printf '%s\n' "$addresses" | grep -qv -e '^127\.' -e '^::1$'; then
+    if ! grep -q '^127\.0\.0\.1[[:space:]]\+updater-test-host$' /etc/hosts; then
+        SUDO=
+        [ "$(id -u)" -eq 0 ] || SUDO=sudo
+        echo '127.0.0.1 updater-test-host' | $SUDO tee -a /etc/hosts >/dev/null
+    fi
 fi
 
 cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
