@@ -355,13 +355,21 @@ namespace {
 
 const QByteArray kForeign = "someone's file, not the updater's";
 
+// text as the console report writes it: ASCII, anything else escaped,
+// so a caller reads it whatever its code page.
+QByteArray jsonEscaped(const QString &text)
+{
+    QByteArray escaped;
+    for (const QChar unit : text)
+        escaped += unit.unicode() < 0x80 ? QByteArray(1, char(unit.unicode()))
+                                         : QString::asprintf("\\u%04x", unit.unicode()).toLatin1();
+    return escaped;
+}
+
 // The console report of a run that could not start.
 QByteArray failureReport(const QString &errormsg)
 {
-    const QJsonObject report{{QStringLiteral("errormsg"), errormsg},
-                             {QStringLiteral("success"), false},
-                             {QStringLiteral("update"), true}};
-    return QJsonDocument(report).toJson(QJsonDocument::Compact) + kLineEnd;
+    return "{\"errormsg\":\"" + jsonEscaped(errormsg) + "\",\"success\":false,\"update\":true}" + kLineEnd;
 }
 
 // Entries beside path named "<its name>.stale-*".
@@ -657,7 +665,8 @@ void TestProcess::consoleReportsProxyWantingCredentials()
     // The proxy answers from this loop; console mode never waits for a prompt.
     QTRY_VERIFY_WITH_TIMEOUT((out += updater->readAllStandardOutput()).contains('\n'), 30000);
     const QString text = QStringLiteral("代理服务器需要身份验证:127.0.0.1:%1").arg(proxy.port());
-    QCOMPARE(out, "{\"errormsg\":\"" + text.toUtf8() + "\",\"success\":false,\"update\":true}" + kLineEnd);
+    QCOMPARE(out, failureReport(text));
+    QCOMPARE(QJsonDocument::fromJson(out).object().value(QStringLiteral("errormsg")).toString(), text);
     QVERIFY(proxy.requestedPaths().contains(origin + QStringLiteral("update.ini")));
     const QString log = app + QStringLiteral("UpdateTmp/updater.log");
     QTRY_VERIFY_WITH_TIMEOUT(QString::fromUtf8(readFile(log)).contains(text), 10000);

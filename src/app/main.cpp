@@ -82,10 +82,9 @@ int main(int argc, char *argv[])
     // undone leaves a mixed installation: nothing runs and nothing is
     // started; the next start tries again.
     QStringList unrestored;
-    if (!UpdateTransaction::recover(appDir, &unrestored)) {
-        if (unrestored.isEmpty())
-            return failAtStart(app, dialog, consoleMode,
-                               QStringLiteral("无法移除链接:") + appDir + UpdateTransaction::backupDirName(), true);
+    // A link at UpdateBackup that cannot be removed (Wine cannot remove a
+    // folder link) holds nothing of ours and is never used: the run goes on.
+    if (!UpdateTransaction::recover(appDir, &unrestored) && !unrestored.isEmpty()) {
         qDebug() << "无法恢复的文件:" << unrestored;
         return failAtStart(app, dialog, consoleMode, QStringLiteral("无法恢复原文件:") + unrestored.first(), false);
     }
