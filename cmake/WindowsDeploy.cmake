@@ -86,6 +86,31 @@ if(CMAKE_STRIP)
     list(APPEND _deploy_commands COMMAND ${CMAKE_STRIP} --strip-unneeded ${_stripped})
 endif()
 
+# Authenticode: off unless a PKCS#12 file is named. Signed after stripping,
+# which would break the signature, and before the zip.
+set(UPDATER_SIGN_PKCS12 "" CACHE FILEPATH
+    "PKCS#12 file (certificate and key) that signs updater.exe and updater-publish.exe; empty: unsigned")
+set(UPDATER_SIGN_PASSWORD_ENV "UPDATER_SIGN_PASSWORD" CACHE STRING
+    "Environment variable that holds the PKCS#12 file's password when deploy runs")
+set(UPDATER_SIGN_TIMESTAMP_URL "" CACHE STRING
+    "RFC 3161 time-stamp server, so signatures outlive the certificate (use one for every real release)")
+if(UPDATER_SIGN_PKCS12)
+    find_program(UPDATER_OSSLSIGNCODE osslsigncode)
+    if(NOT UPDATER_OSSLSIGNCODE)
+        message(FATAL_ERROR "UPDATER_SIGN_PKCS12 is set but osslsigncode is not installed (Debian: apt-get install osslsigncode)")
+    endif()
+    set(_signed_files ${_client_dir}/$<TARGET_FILE_NAME:updater>)
+    if(TARGET updater-publish)
+        list(APPEND _signed_files ${_tools_dir}/$<TARGET_FILE_NAME:updater-publish>)
+    endif()
+    list(JOIN _signed_files "$<SEMICOLON>" _signed_list)
+    list(APPEND _deploy_commands
+        COMMAND ${CMAKE_COMMAND} -DOSSLSIGNCODE=${UPDATER_OSSLSIGNCODE} -DPKCS12=${UPDATER_SIGN_PKCS12}
+                -DPASSWORD_ENV=${UPDATER_SIGN_PASSWORD_ENV} -DTIMESTAMP_URL=${UPDATER_SIGN_TIMESTAMP_URL}
+                -DDESCRIPTION=${UPDATER_PRODUCT_NAME} "-DFILES=${_signed_list}"
+                -P ${CMAKE_CURRENT_LIST_DIR}/SignWindows.cmake)
+endif()
+
 list(APPEND _deploy_commands
     COMMAND ${CMAKE_COMMAND} -DCLIENT_DIR=${_client_dir} -DZIP=${UPDATER_CLIENT_ZIP}
             -P ${CMAKE_CURRENT_LIST_DIR}/ZipClient.cmake)

@@ -25,7 +25,8 @@ fi
 # fonts-wqy-microhei: the Chinese font the offscreen platform gets under Wine.
 # openssl: the TLS tests make their own CA and certificates with it.
 PACKAGES=(cmake make xz-utils curl locales nginx-light fonts-wqy-microhei openssl
-          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine)
+          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
+          osslsigncode)    # Authenticode signing of the package and its test
 missing=()
 for package in "${PACKAGES[@]}"; do
     dpkg -s "$package" 2>/dev/null | grep -q '^Status: install ok installed' || missing+=("$package")
