@@ -3,7 +3,7 @@
 
 #include "app/instanceguard.h"
 #include "testsupport.h"
-#include "update/safefs.h"
+#include "fs/safefs.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 #include "instanceguard.h"
 
 #include "config/constants.h"
-#include "update/safefs.h"
+#include "fs/safefs.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,7 +1,7 @@
 #include "startup.h"
 
 #include "config/constants.h"
-#include "update/safefs.h"
+#include "fs/safefs.h"
 #include "update/updatetransaction.h"
 
 #include <QDebug>

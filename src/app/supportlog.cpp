@@ -1,7 +1,7 @@
 #include "supportlog.h"
 
 #include "config/constants.h"
-#include "update/safefs.h"
+#include "fs/safefs.h"
 
 #include <QDebug>
 #include <QFile>

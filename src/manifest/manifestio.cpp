@@ -1,6 +1,6 @@
 #include "filemanifest.h"
 
-#include "update/safefs.h"
+#include "fs/safefs.h"
 
 #include <QCryptographicHash>
 #include <QDebug>

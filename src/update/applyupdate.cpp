@@ -1,7 +1,7 @@
 #include "ui/widget.h"
 
 #include "config/constants.h"
-#include "safefs.h"
+#include "fs/safefs.h"
 #include "trust/versionfile.h"
 #include "updatetransaction.h"
 

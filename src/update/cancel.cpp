@@ -2,7 +2,7 @@
 #include "ui_widget.h"
 
 #include "config/constants.h"
-#include "safefs.h"
+#include "fs/safefs.h"
 
 #include <QCloseEvent>
 #include <QDebug>

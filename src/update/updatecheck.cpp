@@ -2,7 +2,7 @@
 
 #include "config/constants.h"
 #include "config/settingsstore.h"
-#include "safefs.h"
+#include "fs/safefs.h"
 #include "trust/releasesignature.h"
 #include "trust/versionfile.h"
 

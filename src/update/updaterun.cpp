@@ -4,7 +4,7 @@
 #include "config/constants.h"
 #include "config/settingsstore.h"
 #include "manifest/pathsafety.h"
-#include "safefs.h"
+#include "fs/safefs.h"
 #include "trust/releasesignature.h"
 #include "ui/screenfit.h"
 

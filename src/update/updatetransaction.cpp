@@ -2,7 +2,7 @@
 
 #include "config/constants.h"
 #include "manifest/pathsafety.h"
-#include "safefs.h"
+#include "fs/safefs.h"
 #include "trust/versionfile.h"
 
 #include <QDateTime>

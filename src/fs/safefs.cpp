@@ -1,4 +1,4 @@
-#include "safefs.h"
+#include "fs/safefs.h"
 
 #include <QDateTime>
 #include <QDebug>
