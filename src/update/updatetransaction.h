@@ -18,6 +18,9 @@
 // with that id, taking its place: from then on the new version stands.
 // recover() only undoes a journal that names this installation and whose
 // transaction did not commit; any other journal is set aside untouched.
+//
+// The journal's lines are in journal.h; undoing and finishing from them is
+// in recovery.cpp.
 class UpdateTransaction
 {
 public:
@@ -73,8 +76,3 @@ private:
     QStringList m_installed;
     QFile m_journal;
 };
-
-// Moves source onto target, replacing a plain file there, with a copy as
-// fallback when the rename fails (for example across volumes). Retried with
-// short sleeps while the target is busy. Directories are never replaced.
-bool moveFileReplacing(const QString &source, const QString &target);
