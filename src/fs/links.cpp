@@ -111,12 +111,21 @@ void removeFolderContents(const QString &dir, const QStringList &keep)
     }
 }
 
-QString firstUnsafeParent(const QString &appDir, const QString &key)
+QStringList parentKeys(const QString &key)
 {
     const QStringList parts = key.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QStringList parents;
     QString relative;
     for (int i = 0; i + 1 < parts.size(); ++i) {
         relative += QLatin1Char('/') + parts.at(i);
+        parents.append(relative);
+    }
+    return parents;
+}
+
+QString firstUnsafeParent(const QString &appDir, const QString &key)
+{
+    for (const QString &relative : parentKeys(key)) {
         const QString path = appDir + relative.mid(1);
         if (isLinkOrReparsePoint(path))
             return relative;

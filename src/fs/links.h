@@ -32,6 +32,10 @@ bool removeTree(const QString &path);
 // (plain files only: a link with a kept name goes too).
 void removeFolderContents(const QString &dir, const QStringList &keep);
 
+// The folders on the way to key, outermost first: "/a/b/c" gives "/a" and
+// "/a/b".
+QStringList parentKeys(const QString &key);
+
 // The first folder on the way from appDir to appDir + key (both ends
 // excluded) that exists and is not a real folder; a null string when every
 // existing one is real. key is "/a/b/c".

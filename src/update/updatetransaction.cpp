@@ -75,10 +75,7 @@ bool UpdateTransaction::record(const QString &operation, const QString &key)
 
 bool UpdateTransaction::createParents(const QString &key)
 {
-    const QStringList parts = key.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    QString relative;
-    for (int i = 0; i + 1 < parts.size(); ++i) {
-        relative += QLatin1Char('/') + parts.at(i);
+    for (const QString &relative : parentKeys(key)) {
         const QString path = m_appDir + relative.mid(1);
         if (isRealDirectory(path))
             continue;
