@@ -8,12 +8,12 @@
 
 QString journalPathIn(const QString &backupRoot)
 {
-    return backupRoot + QStringLiteral("/journal");
+    return backupRoot + QLatin1Char('/') + kJournalName;
 }
 
 QString backupFilePath(const QString &backupRoot, const QString &key)
 {
-    return backupRoot + QStringLiteral("/files") + key;
+    return backupRoot + QLatin1Char('/') + kBackupFilesName + key;
 }
 
 QByteArray journalLine(const QString &operation, const QString &value)

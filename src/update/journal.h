@@ -38,6 +38,8 @@ struct Journal
 };
 
 // Where the journal and the backups lie inside the backup folder.
+inline const QString kJournalName = QStringLiteral("journal");
+inline const QString kBackupFilesName = QStringLiteral("files");
 QString journalPathIn(const QString &backupRoot);
 QString backupFilePath(const QString &backupRoot, const QString &key);
 

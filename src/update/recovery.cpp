@@ -52,7 +52,7 @@ void setAside(const QString &backupRoot, const QString &reason)
     const QString stale = backupRoot + QLatin1Char('/') + kStalePrefix
         + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
     QDir().mkpath(stale);
-    for (const QString &name : {QStringLiteral("journal"), QStringLiteral("files")}) {
+    for (const QString &name : {kJournalName, kBackupFilesName}) {
         const QString path = backupRoot + QLatin1Char('/') + name;
         if (entryExists(path) && !renameAtomically(path, stale + QLatin1Char('/') + name, false))
             removeTree(path); // cannot stay where the next update writes

@@ -5,9 +5,9 @@
 #include <QString>
 #include <QStringList>
 
-// Undoing and finishing a transaction from its journal: for
-// UpdateTransaction's rollback() and commit() and the next start's
-// recover() (all in recovery.cpp but the first two).
+// Undoing and finishing a transaction from its journal, for
+// UpdateTransaction's rollback() and commit(); UpdateTransaction::recover(),
+// the next start's entry, is defined beside these in recovery.cpp.
 
 // The installation's manifest and version record.
 bool isOwnFileKey(const QString &key);

@@ -46,7 +46,7 @@ bool UpdateTransaction::begin(const QString &version)
 {
     if (!recover(m_appDir))
         return false;
-    if (!ensureRealDirectory(m_backupRoot) || !QDir().mkpath(m_backupRoot + QStringLiteral("/files")))
+    if (!ensureRealDirectory(m_backupRoot) || !QDir().mkpath(m_backupRoot + QLatin1Char('/') + kBackupFilesName))
         return false;
     const QString installation = canonicalFolderIdentity(m_appDir);
     if (installation.isEmpty())
