@@ -2,7 +2,10 @@
 #include "updatetransaction.h"
 
 #include "config/constants.h"
-#include "fs/safefs.h"
+#include "fs/durablefile.h"
+#include "fs/filemove.h"
+#include "fs/links.h"
+#include "fs/regularfile.h"
 #include "manifest/pathsafety.h"
 #include "trust/versionfile.h"
 

@@ -1,7 +1,10 @@
 #include "updatetransaction.h"
 
 #include "config/constants.h"
-#include "fs/safefs.h"
+#include "fs/durablefile.h"
+#include "fs/filemove.h"
+#include "fs/links.h"
+#include "fs/regularfile.h"
 #include "recovery.h"
 #include "trust/versionfile.h"
 
