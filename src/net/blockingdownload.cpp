@@ -167,6 +167,44 @@ void BlockingTransfer::markFailed(const QString &message)
     m_message = message;
 }
 
+// Follows the transfer's progress on bar (when there is one), through the
+// repaint throttle; the last value is shown by flush() when the transfer
+// ends, however it ends.
+class ProgressFeed
+{
+public:
+    ProgressFeed(QProgressBar *bar, BlockingTransfer &transfer)
+        : m_bar(bar), m_throttle([this]() { show(); })
+    {
+        if (!bar)
+            return;
+        QNetworkReply *reply = transfer.reply;
+        QObject::connect(reply, &QNetworkReply::downloadProgress, &transfer.loop,
+                         [this, reply](qint64 bytesReceived, qint64 bytesTotal) {
+                             const int percent = progressPercent(
+                                 bytesReceived, bytesTotal,
+                                 reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+                             if (percent >= 0) {
+                                 m_latestPercent = percent;
+                                 m_throttle.schedule();
+                             }
+                         }, Qt::DirectConnection);
+    }
+
+    void flush() { m_throttle.flush(); }
+
+private:
+    void show()
+    {
+        if (m_bar && m_latestPercent >= 0)
+            m_bar->setValue(m_latestPercent);
+    }
+
+    QProgressBar *m_bar;
+    int m_latestPercent = -1;
+    RepaintThrottle m_throttle;
+};
+
 // Puts a TransferWatchdog on the clock while transfer runs: data now and
 // then keeps Qt's no-data time-out from ever firing, so these bound the
 // whole transfer and its average rate. paused tells when the user is at a
@@ -229,9 +267,7 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
     m_errorMessage = QLatin1String("");
     m_check.trustFailure.clear();
     m_proxy.failure.clear();
-    QString setupError = trustSetupError();
-    if (setupError.isNull())
-        setupError = proxySetupError();
+    const QString setupError = requestSetupError();
     if (!setupError.isNull()) {
         m_check.trustFailure = setupError;
         m_errorMessage = downloadFailureText(DownloadFailure::Error, url, setupError);
@@ -250,24 +286,7 @@ bool Widget::downloadFileBlocking(const QString &url, const QString &savePath,
     reply->setReadBufferSize(kReplyReadBufferSize);
     noteCertificateErrors(reply);
 
-    // The bar's last value is set when the transfer ends, however it ends.
-    int latestPercent = -1;
-    RepaintThrottle bar([&]() {
-        if (progressBar && latestPercent >= 0)
-            progressBar->setValue(latestPercent);
-    });
-    if (progressBar) {
-        connect(reply, &QNetworkReply::downloadProgress, &transfer.loop,
-                [&](qint64 bytesReceived, qint64 bytesTotal) {
-                    const int percent = progressPercent(
-                        bytesReceived, bytesTotal,
-                        reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
-                    if (percent >= 0) {
-                        latestPercent = percent;
-                        bar.schedule();
-                    }
-                }, Qt::DirectConnection);
-    }
+    ProgressFeed bar(progressBar, transfer);
     connect(reply, &QNetworkReply::finished, &transfer.loop, &QEventLoop::quit);
     connect(reply, &QNetworkReply::errorOccurred, &transfer.loop, [&](QNetworkReply::NetworkError code) {
         if (code == QNetworkReply::ProxyAuthenticationRequiredError && !transfer.failedHere())

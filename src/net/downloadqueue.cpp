@@ -98,11 +98,9 @@ bool Widget::startFileRequest(int index, CachePolicy cache)
 
     QDir().mkpath(QFileInfo(task.localPath).absolutePath());
 
-    QString trustError = trustSetupError();
-    if (trustError.isNull())
-        trustError = proxySetupError();
-    if (!trustError.isNull()) {
-        failQueue(QStringLiteral("下载错误:") + trustError);
+    const QString setupError = requestSetupError();
+    if (!setupError.isNull()) {
+        failQueue(QStringLiteral("下载错误:") + setupError);
         return false;
     }
 

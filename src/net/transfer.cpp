@@ -1,5 +1,6 @@
 #include "transfer.h"
 
+#include "proxysetting.h"
 #include "tlstrust.h"
 
 #include <QDebug>
@@ -32,6 +33,12 @@ QString transferTimeoutText()
 QString timeoutText(int milliseconds)
 {
     return QStringLiteral("下载超时（%1秒）：").arg(milliseconds / 1000);
+}
+
+QString requestSetupError()
+{
+    const QString trustError = trustSetupError();
+    return trustError.isNull() ? proxySetupError() : trustError;
 }
 
 QString downloadFailureText(DownloadFailure failure, const QString &url, const QString &reason, int timeoutMs)

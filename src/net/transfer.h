@@ -14,6 +14,10 @@ QString transferTimeoutText();
 // The same form for any time-out: "下载超时（15秒）：".
 QString timeoutText(int milliseconds);
 
+// Null when requests may go out; otherwise why none can: the CaFile
+// (trustSetupError()) or else the Proxy setting (proxySetupError()).
+QString requestSetupError();
+
 // Why a control file's download failed, as the user reads it.
 enum class DownloadFailure {
     Error,       // "下载错误：<reason>（URL：<url>）"
