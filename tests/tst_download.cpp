@@ -5,6 +5,7 @@
 #include "config/settingsstore.h"
 #include "net/proxysetting.h"
 #include "net/transfer.h"
+#include "net/transferwatchdog.h"
 #include "testsupport.h"
 #include "ui/proxyprompt.h"
 
@@ -55,6 +56,9 @@ private slots:
     void proxyWantsCredentials();
     void proxyChoice_data();
     void proxyChoice();
+
+    void watchdog_data();
+    void watchdog();
 
 private:
     QString path(const QString &name) const { return m_work.path() + QLatin1Char('/') + name; }
@@ -733,6 +737,73 @@ void TestDownload::proxyChoice()
     QCOMPARE(dialog.detailLabel(), QStringLiteral("本地update文件不存在，准备更新"));
     QCOMPARE(m_faults.requestedPaths().contains(url + QStringLiteral("update.ini")), proxied);
     QCOMPARE(origin.requestedPaths().contains(QStringLiteral("/choice/update.ini")), !proxied);
+}
+
+void TestDownload::watchdog_data()
+{
+    // events, each with what it gives: "d@T" checks the deadline at T ms,
+    // "s@T:B" samples B bytes at T, a trailing "p" while at a prompt;
+    // "u@T" is the time left until the deadline, "i" the sample interval.
+    QTest::addColumn<int>("deadlineMs");
+    QTest::addColumn<int>("windowMs");
+    QTest::addColumn<qint64>("minRate");
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("deadline passes") << 1000 << 0 << qint64(0) << "u@0 d@999 u@400 d@1000" << "1000 fine 600 deadline";
+    QTest::newRow("prompt starts the deadline again")
+        << 1000 << 0 << qint64(0) << "d@1000p u@1500 d@1999 d@2000" << "fine 500 fine deadline";
+    QTest::newRow("no deadline") << 0 << 0 << qint64(0) << "d@50000" << "fine";
+    QTest::newRow("steady rate") << 0 << 1000 << qint64(1024) << "s@500:600 s@1000:1100 s@1500:1700 s@2000:2200"
+                                 << "fine fine fine fine";
+    QTest::newRow("slow once a window lies behind")
+        << 0 << 1000 << qint64(1024) << "s@500:100 s@999:500 s@1000:1000" << "fine fine slow";
+    QTest::newRow("early burst, then a stall")
+        << 0 << 1000 << qint64(1024) << "s@500:5000 s@1000:5000 s@1500:5000" << "fine fine slow";
+    QTest::newRow("prompt starts the window again")
+        << 0 << 1000 << qint64(1024) << "s@1000:0p s@1999:0 s@2000:0" << "fine fine slow";
+    QTest::newRow("no minimum rate") << 0 << 1000 << qint64(0) << "s@5000:0 d@5000" << "fine fine";
+    QTest::newRow("manifest's sampling") << 0 << 60000 << qint64(1024) << "i" << "1000";
+    QTest::newRow("short window's sampling") << 0 << 300 << qint64(1) << "i" << "10";
+    QTest::newRow("both limits") << 3000 << 1000 << qint64(10) << "s@1000:20 s@2000:40 d@3000" << "fine fine deadline";
+}
+
+void TestDownload::watchdog()
+{
+    QFETCH(int, deadlineMs);
+    QFETCH(int, windowMs);
+    QFETCH(qint64, minRate);
+    QFETCH(QString, events);
+    QFETCH(QString, expected);
+
+    TransferLimits limits;
+    limits.deadlineMs = deadlineMs;
+    limits.slowWindowMs = windowMs;
+    limits.minBytesPerSecond = minRate;
+    TransferWatchdog watchdog(limits);
+    const auto verdictName = [](TransferWatchdog::Verdict verdict) {
+        return verdict == TransferWatchdog::Verdict::DeadlinePassed ? QStringLiteral("deadline")
+            : verdict == TransferWatchdog::Verdict::TooSlow         ? QStringLiteral("slow")
+                                                                    : QStringLiteral("fine");
+    };
+    QStringList got;
+    const QRegularExpression form(QStringLiteral("^([dsui])(?:@(\\d+)(?::(\\d+))?)?(p?)$"));
+    for (const QString &event : events.split(QLatin1Char(' '))) {
+        const QRegularExpressionMatch match = form.match(event);
+        QVERIFY2(match.hasMatch(), qPrintable(event));
+        const QChar kind = match.captured(1).at(0);
+        const qint64 at = match.captured(2).toLongLong();
+        const bool paused = !match.captured(4).isEmpty();
+        if (kind == QLatin1Char('d'))
+            got << verdictName(watchdog.checkDeadline(at, paused));
+        else if (kind == QLatin1Char('s'))
+            got << verdictName(watchdog.sample(at, match.captured(3).toLongLong(), paused));
+        else if (kind == QLatin1Char('u'))
+            got << QString::number(watchdog.msUntilDeadline(at));
+        else
+            got << QString::number(watchdog.sampleIntervalMs());
+    }
+    QCOMPARE(got.join(QLatin1Char(' ')), expected);
 }
 
 QTEST_MAIN(TestDownload)

@@ -3,7 +3,7 @@
 
 #include "app/instanceguard.h"
 #include "testsupport.h"
-#include "fs/safefs.h"
+#include "fs/links.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

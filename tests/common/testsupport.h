@@ -200,12 +200,10 @@ public:
     using Widget::m_isUpdating;
     using Widget::m_serverFolder;
     using Widget::m_serverVersion;
-    using Widget::m_expectedManifestSha256;
     using Widget::setStartOnFailure;
     using Widget::m_statusText;
     using Widget::m_tempFiles;
     using Widget::m_totalFiles;
-    using Widget::m_verifiedFiles;
     using Widget::onCancelUpdate;
     using Widget::onCheckCancelRequest;
     using Widget::onDownloadError;
@@ -214,6 +212,10 @@ public:
     using Widget::onUpdateCompleted;
     using Widget::parseServerVersion;
     using Widget::refreshLabels;
+    // Parts of the state that live in the dialog's smaller structs, under
+    // the names tests know them by.
+    QStringList &m_verifiedFiles = m_queue.verifiedFiles;
+    QString &m_expectedManifestSha256 = m_check.expectedManifestSha256;
 
     QString statusLabel() const;
     QString detailLabel() const;
