@@ -2,6 +2,7 @@
 // on every platform, never one of the updater's own files.
 
 #include "manifest/pathsafety.h"
+#include "manifest/releasenames.h"
 
 #include <QtTest>
 
@@ -156,7 +157,7 @@ void TestPathSafety::installationOnlyKeysAreTaken()
     FileManifest manifest;
     for (const QString &key : keys)
         manifest.insert(key, QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
-    QCOMPARE(takeInstallationOnlyKeys(manifest), taken);
+    QCOMPARE(takeUpdaterStateKeys(manifest), taken);
     QCOMPARE(manifest.size(), keys.size() - taken.size());
     QCOMPARE(findUnsafeManifestKey(manifest), unsafe);
 }

@@ -1,7 +1,9 @@
 #include "publisher.h"
 
 #include "config/constants.h"
+#include "manifest/manifestformat.h"
 #include "manifest/pathsafety.h"
+#include "manifest/releasenames.h"
 #include "publishedtime.h"
 #include "trust/releasesignature.h"
 #include "trust/signingkey.h"
@@ -40,21 +42,9 @@ QString native(const QString &path)
 }
 
 // Messages stay on one line whatever a file name holds.
-QString shown(const QString &text)
-{
-    QString out;
-    for (const QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out;
-}
-
 QString quoted(const QString &text)
 {
-    return QLatin1Char('"') + shown(text) + QLatin1Char('"');
+    return QLatin1Char('"') + oneLineText(text) + QLatin1Char('"');
 }
 
 // The path with every link resolved, also when its last components do not
@@ -273,7 +263,7 @@ private:
         QStringList files;
         collectFiles(m_source, QString(), files);
         for (const QString &key : qAsConst(files)) {
-            if (isInstallationOnlyKey(key, m_request.includeConfig)) {
+            if (isLeftOutOfRelease(key, m_request.includeConfig)) {
                 const int slash = key.indexOf(QLatin1Char('/'), 1);
                 const QString entry = slash < 0 ? key.mid(1) : key.mid(1, slash);
                 if (!m_result.leftOut.contains(entry))
@@ -299,13 +289,13 @@ private:
             const QFileInfo info(path);
             if (!info.exists()) {
                 return fail(QStringLiteral("cannot open %1: it vanished, or its name is not valid in "
-                                           "the local encoding").arg(native(shown(path))));
+                                           "the local encoding").arg(native(oneLineText(path))));
             }
             // A link to a pipe or device would block or never end.
             if (!info.isFile())
-                return fail(QStringLiteral("%1 is not a regular file").arg(native(shown(path))));
+                return fail(QStringLiteral("%1 is not a regular file").arg(native(oneLineText(path))));
             if (isSameOrInside(info.canonicalFilePath(), m_serverResolved))
-                return fail(QStringLiteral("%1 leads into SERVER_ROOT through a link").arg(native(shown(path))));
+                return fail(QStringLiteral("%1 leads into SERVER_ROOT through a link").arg(native(oneLineText(path))));
             m_sizes.insert(it.key(), info.size());
             m_result.bytes += info.size();
         }
@@ -323,7 +313,7 @@ private:
             // An empty hash would make every client fail verification forever.
             const QString md5 = fileMd5(path);
             if (md5.isEmpty())
-                return fail(QStringLiteral("cannot read %1: %2").arg(native(shown(path)), openFailure(path)));
+                return fail(QStringLiteral("cannot read %1: %2").arg(native(oneLineText(path)), openFailure(path)));
             it.value() = md5;
             doneBytes += m_sizes.value(it.key());
             report(PublishPhase::Hashing, ++done, m_result.files, doneBytes, m_result.bytes);
@@ -486,7 +476,7 @@ private:
             const QString path = m_target + entry.key();
             const QString md5 = fileMd5(path);
             if (md5.isEmpty()) {
-                fail(QStringLiteral("cannot read %1: %2").arg(native(shown(path)), openFailure(path)));
+                fail(QStringLiteral("cannot read %1: %2").arg(native(oneLineText(path)), openFailure(path)));
                 return QString();
             }
             if (md5 != entry.value())
@@ -587,10 +577,10 @@ private:
     {
         QFile in(from);
         if (!in.open(QIODevice::ReadOnly))
-            return fail(QStringLiteral("cannot read %1: %2").arg(native(shown(from)), in.errorString()));
+            return fail(QStringLiteral("cannot read %1: %2").arg(native(oneLineText(from)), in.errorString()));
         QFile out(to);
         if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-            return fail(QStringLiteral("cannot write %1: %2").arg(native(shown(to)), out.errorString()));
+            return fail(QStringLiteral("cannot write %1: %2").arg(native(oneLineText(to)), out.errorString()));
         QCryptographicHash hash(QCryptographicHash::Md5);
         QByteArray buffer;
         while (true) {
@@ -599,17 +589,17 @@ private:
                 break;
             hash.addData(buffer);
             if (out.write(buffer) != buffer.size())
-                return fail(QStringLiteral("cannot write %1: %2").arg(native(shown(to)), out.errorString()));
+                return fail(QStringLiteral("cannot write %1: %2").arg(native(oneLineText(to)), out.errorString()));
             doneBytes += buffer.size();
             report(PublishPhase::Copying, doneFiles, m_result.files, doneBytes, m_result.bytes);
         }
         if (in.error() != QFileDevice::NoError)
-            return fail(QStringLiteral("cannot read %1: %2").arg(native(shown(from)), in.errorString()));
+            return fail(QStringLiteral("cannot read %1: %2").arg(native(oneLineText(from)), in.errorString()));
         if (!out.flush())
-            return fail(QStringLiteral("cannot write %1: %2").arg(native(shown(to)), out.errorString()));
+            return fail(QStringLiteral("cannot write %1: %2").arg(native(oneLineText(to)), out.errorString()));
         out.close();
         if (QString::fromLatin1(hash.result().toHex()) != md5)
-            return fail(QStringLiteral("%1 changed while it was published").arg(native(shown(from))));
+            return fail(QStringLiteral("%1 changed while it was published").arg(native(oneLineText(from))));
         return true;
     }
 
@@ -710,85 +700,6 @@ QString plural(qint64 count, const char *singular, const char *pluralForm)
 
 } // namespace
 
-QString versionTextProblem(const QString &version)
-{
-    if (version.isEmpty())
-        return QStringLiteral("the version text is empty");
-    for (const QChar c : version) {
-        if (c.unicode() < 0x20 || c.unicode() > 0x7E) {
-            return QStringLiteral("the version text may hold only printable ASCII characters, not U+%1")
-                .arg(QString::number(c.unicode(), 16).toUpper().rightJustified(4, QLatin1Char('0')));
-        }
-    }
-    // Qt's INI reader trims blanks, reads "@..." as a typed value, splits at
-    // "," and treats ";" "\"" "\\" as syntax.
-    if (version.startsWith(QLatin1Char(' ')) || version.endsWith(QLatin1Char(' ')))
-        return QStringLiteral("the version text %1 begins or ends with a blank").arg(quoted(version));
-    if (version.startsWith(QLatin1Char('@')))
-        return QStringLiteral("the version text %1 begins with \"@\"").arg(quoted(version));
-    for (const QChar c : version) {
-        if (QStringLiteral(",;\"\\").contains(c))
-            return QStringLiteral("the version text %1 holds '%2', which update.ini cannot carry")
-                .arg(quoted(version), c);
-    }
-    return QString();
-}
-
-QString folderNameProblem(const QString &name)
-{
-    if (name.isEmpty())
-        return QStringLiteral("the folder name is empty");
-    for (const QChar c : name) {
-        const ushort u = c.unicode();
-        const bool allowed = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9')
-            || u == '.' || u == '_' || u == '-';
-        if (!allowed) {
-            return QStringLiteral("the folder name %1 may hold only ASCII letters, digits, \".\", \"_\" and \"-\"")
-                .arg(quoted(name));
-        }
-    }
-    if (name == QLatin1String(".") || name == QLatin1String(".."))
-        return QStringLiteral("the folder name may not be %1").arg(quoted(name));
-    if (name.compare(kUpdateIniFile, Qt::CaseInsensitive) == 0)
-        return QStringLiteral("the folder name %1 is the version file's name").arg(quoted(name));
-    return QString();
-}
-
-bool isInstallationOnlyKey(const QString &key, bool includeConfig)
-{
-    // Compared without case: on Windows any spelling is the same file.
-    const int slash = key.indexOf(QLatin1Char('/'), 1);
-    const QString top = key.mid(1, slash < 0 ? -1 : slash - 1);
-    if (slash < 0) {
-        if (top.compare(QLatin1String("md5.txt"), Qt::CaseInsensitive) == 0)
-            return true;
-        if (!includeConfig && top.compare(QLatin1String("system.cfg"), Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    // Downloads land in UpdateTmp/<key>: names the updater works with there
-    // are never a release's.
-    return top.compare(QLatin1String("UpdateTmp"), Qt::CaseInsensitive) == 0
-        || top.compare(QLatin1String("UpdateBackup"), Qt::CaseInsensitive) == 0 || isUpdaterWorkKey(key);
-}
-
-QByteArray manifestFileBytes(const FileManifest &manifest)
-{
-    QByteArray bytes("\xEF\xBB\xBF");
-    for (auto it = manifest.cbegin(); it != manifest.cend(); ++it) {
-        bytes += it.value().toUtf8();
-        bytes += '\t';
-        bytes += it.key().toUtf8();
-        bytes += '\n';
-    }
-    return bytes;
-}
-
-QByteArray versionFileBytes(const QString &folder, const QString &version, const QString &manifest)
-{
-    return QByteArray("[Version]\nFolder=") + folder.toLatin1() + QByteArray("\nVersion=")
-        + version.toLatin1() + QByteArray("\nManifest=") + manifest.toLatin1() + QByteArray("\n");
-}
-
 bool generateKeyFile(const QString &keyFile, QString &publicKeyLine, QString &error)
 {
     SigningKey key;
@@ -830,6 +741,6 @@ QString summaryLine(const PublishRequest &request, const PublishResult &result, 
         line += QStringLiteral(", ") + plural(result.specialEntries, "broken link or special file",
                                              "broken links or special files");
     for (const QString &entry : result.leftOut)
-        line += QStringLiteral(", ") + shown(entry);
+        line += QStringLiteral(", ") + oneLineText(entry);
     return line;
 }

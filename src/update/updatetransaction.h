@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/constants.h"
+
 #include <QFile>
 #include <QString>
 #include <QStringList>
@@ -52,7 +54,7 @@ public:
     // next attempt.
     static bool recover(const QString &appDir, QStringList *unrestored = nullptr);
 
-    static QString backupDirName() { return QStringLiteral("UpdateBackup"); }
+    static QString backupDirName() { return kUpdateBackupName; }
     // The version record's key and its transaction entry.
     static QString recordKey();
     static QString recordTransactionKey() { return QStringLiteral("Version/Transaction"); }
