@@ -1,5 +1,6 @@
 #include "filemanifest.h"
 
+#include "config/constants.h"
 #include "fs/safefs.h"
 
 #include <QCryptographicHash>
@@ -41,7 +42,7 @@ void generateManifest(const QString &root)
 
     // Written beside and renamed over: a link standing at md5.txt is
     // replaced, never written through.
-    const QString target = root + QStringLiteral("md5.txt");
+    const QString target = root + kMd5File;
     // A folder, FIFO or hard link there is not ours to write into or over.
     if (isOddEntry(target) && !moveAsideStale(target))
         return;
