@@ -3,17 +3,14 @@
 #include "config/constants.h"
 #include "manifest/manifestformat.h"
 #include "manifest/releasenames.h"
-#include "publishedtime.h"
 #include "publishsupport.h"
 #include "releasecopy.h"
 #include "serverroot.h"
 #include "sourcescan.h"
-#include "trust/releasesignature.h"
 #include "trust/signingkey.h"
-#include "trust/versionfile.h"
+#include "versionfileplan.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 namespace {
@@ -41,176 +38,13 @@ private:
         return false;
     }
 
-    // The request's own texts and paths, before anything is read.
-    bool checkRequest()
-    {
-        QString problem = versionTextProblem(m_request.version);
-        if (!problem.isNull())
-            return fail(problem);
-        problem = folderNameProblem(m_request.folder);
-        if (!problem.isNull())
-            return fail(problem + QStringLiteral(" (choose one with --folder)"));
-
-        // An empty path would mean the current folder.
-        if (m_request.sourceDir.isEmpty())
-            return fail(QStringLiteral("SOURCE_DIR is an empty path"));
-        if (m_request.serverRoot.isEmpty())
-            return fail(QStringLiteral("SERVER_ROOT is an empty path"));
-        m_source = QDir::cleanPath(QDir(m_request.sourceDir).absolutePath());
-        m_server = QDir::cleanPath(QDir(m_request.serverRoot).absolutePath());
-        const QFileInfo sourceInfo(m_source);
-        if (!sourceInfo.isDir())
-            return fail(QStringLiteral("SOURCE_DIR %1 does not exist or is not a folder").arg(native(m_source)));
-        const QFileInfo serverInfo(m_server);
-        if ((serverInfo.exists() || serverInfo.isSymLink()) && !serverInfo.isDir())
-            return fail(QStringLiteral("SERVER_ROOT %1 is not a folder").arg(native(m_server)));
-
-        const QString sourceResolved = resolvedPath(m_source);
-        m_serverResolved = resolvedPath(m_server);
-        if (isSameOrInside(m_serverResolved, sourceResolved) || isSameOrInside(sourceResolved, m_serverResolved)) {
-            return fail(QStringLiteral("SOURCE_DIR %1 and SERVER_ROOT %2 must not lie inside each other")
-                            .arg(native(m_source), native(m_server)));
-        }
-
-        // A key that cannot sign is refused before anything is read or written.
-        if (!m_request.signKeyFile.isEmpty() && !SigningKey::load(m_request.signKeyFile, m_key, m_result.error))
-            return false;
-        if (!m_request.published.isEmpty() && m_key.isNull())
-            return fail(QStringLiteral("--published needs --sign-key: only a signed update.ini carries a time"));
-        return true;
-    }
-
-    // Everything that can be known before writing is checked here.
-    bool plan()
-    {
-        if (!checkRequest())
-            return false;
-        // The quick checks first; hashing and comparing read every byte.
-        const bool scanned = scanSource(m_source, m_request.includeConfig, m_serverResolved, m_release, m_result.error);
-        m_result.files = m_release.files;
-        m_result.bytes = m_release.bytes;
-        m_result.hiddenEntries = m_release.hiddenEntries;
-        m_result.specialEntries = m_release.specialEntries;
-        m_result.leftOut = m_release.leftOut;
-        if (!scanned)
-            return false;
-        if (!checkServerRoot(m_server, m_versionFileReadOnly, m_result.error))
-            return false;
-        m_target = m_server + QLatin1Char('/') + m_request.folder;
-        m_result.folderPath = m_target;
-        if (!checkTargetFolder(m_target, m_result.error) || !hashRelease(m_source, m_release, m_progress, m_result.error))
-            return false;
-        m_manifestBytes = manifestFileBytes(m_release.manifest);
-        return composeVersionFile() && checkExistingFolder();
-    }
-
-    // update.ini binds the manifest's bytes (SHA-256), with a key also the
-    // time of publishing. An update.ini that already says the same (signed
-    // by this key, at the time asked for if one was) stays: publishing the
-    // same tree twice changes nothing.
-    bool composeVersionFile()
-    {
-        const QString manifest = sha256Hex(m_manifestBytes);
-        const QString versionFile = m_server + QLatin1Char('/') + kUpdateIniFile;
-        QByteArray currentBytes;
-        const bool hasCurrent = QFileInfo(versionFile).isFile();
-        if (hasCurrent) {
-            QFile current(versionFile);
-            if (current.open(QIODevice::ReadOnly))
-                currentBytes = current.readAll();
-        }
-        if (m_key.isNull()) {
-            m_versionBytes = versionFileBytes(m_request.folder, m_request.version, manifest);
-            m_versionFileCurrent = hasCurrent && currentBytes == m_versionBytes;
-            return versionFileWritable();
-        }
-
-        SignedRelease release;
-        release.folder = m_request.folder;
-        release.version = m_request.version;
-        release.manifest = manifest;
-        const SignedRelease current = signedReleaseFrom(VersionFile::parse(currentBytes));
-        QByteArray rawKey;
-        QString ignored;
-        const bool currentOurs = hasCurrent && decodePublicKey(m_key.publicKeyBase64(), rawKey, ignored)
-            && verifyRelease(rawKey, current, ignored);
-        if (currentOurs && current.folder == release.folder && current.version == release.version
-            && current.manifest == release.manifest
-            && (m_request.published.isEmpty() || current.published == m_request.published)) {
-            m_versionFileCurrent = true;
-            return true;
-        }
-        if (!choosePublishedTime(m_request.published, currentOurs ? current.published : QString(),
-                                 QDateTime::currentDateTimeUtc(), release.published, m_result.error))
-            return false;
-        QByteArray signature;
-        if (!m_key.sign(releaseMessage(release.folder, release.version, release.manifest, release.published),
-                        signature, m_result.error))
-            return false;
-        release.signature = QString::fromLatin1(signature.toBase64());
-        m_versionBytes = signedVersionFileBytes(release);
-        m_versionFileCurrent = false;
-        return versionFileWritable();
-    }
-
-    // QSaveFile will not replace a write-protected file.
-    bool versionFileWritable()
-    {
-        if (m_versionFileCurrent || !m_versionFileReadOnly)
-            return true;
-        const QString versionFile = m_server + QLatin1Char('/') + kUpdateIniFile;
-        return fail(QStringLiteral("cannot write %1: permission denied").arg(native(versionFile)));
-    }
-
-    bool checkExistingFolder()
-    {
-        if (!QFileInfo(m_target).exists())
-            return true;
-        const QString difference = folderDifference(m_target, m_release, m_manifestBytes, m_progress, m_result.error);
-        if (!m_result.error.isNull())
-            return false;
-        if (difference.isNull()) {
-            m_targetIdentical = true;
-            return true;
-        }
-        if (!m_request.force) {
-            return fail(QStringLiteral("%1 already exists with other contents (%2); --force replaces it")
-                            .arg(native(m_target), difference));
-        }
-        return true;
-    }
-
-    bool writeVersionFile()
-    {
-        return writeFileReplacing(m_server + QLatin1Char('/') + kUpdateIniFile, m_versionBytes, m_result.error);
-    }
-
-    bool write()
-    {
-        if (m_targetIdentical) {
-            if (m_versionFileCurrent) {
-                m_result.change = PublishResult::Change::None;
-                return true;
-            }
-            m_result.change = PublishResult::Change::VersionFile;
-            return writeVersionFile();
-        }
-
-        m_result.change = PublishResult::Change::Published;
-        FolderExchange exchange(m_server, m_target);
-        QString &error = m_result.error;
-        // Only once placed does a client see the folder, complete with its md5.txt.
-        const bool written = exchange.prepare(error) && copyRelease(m_source, exchange.staging(), m_release, m_progress, error)
-            && writeFileReplacing(exchange.staging() + QLatin1Char('/') + kMd5File, m_manifestBytes, error)
-            && exchange.place(error) && (m_versionFileCurrent || writeVersionFile());
-        m_result.replacedFolder = exchange.replaced();
-        if (!written) {
-            exchange.undo(error);
-            return false;
-        }
-        exchange.finish();
-        return true;
-    }
+    bool checkRequest();
+    bool plan();
+    bool scan();
+    bool composeVersionFile();
+    bool checkExistingFolder();
+    bool write();
+    bool writeVersionFile();
 
     const PublishRequest &m_request;
     const ProgressCallback &m_progress;
@@ -221,12 +55,137 @@ private:
     QString m_target;
     SourceFiles m_release;
     QByteArray m_manifestBytes;
-    QByteArray m_versionBytes;
+    VersionFilePlan m_versionFile;
     SigningKey m_key;
-    bool m_versionFileCurrent = false;
     bool m_versionFileReadOnly = false;
     bool m_targetIdentical = false;
 };
+
+// The request's own texts and paths, before anything is read.
+bool Publisher::checkRequest()
+{
+    QString problem = versionTextProblem(m_request.version);
+    if (!problem.isNull())
+        return fail(problem);
+    problem = folderNameProblem(m_request.folder);
+    if (!problem.isNull())
+        return fail(problem + QStringLiteral(" (choose one with --folder)"));
+
+    // An empty path would mean the current folder.
+    if (m_request.sourceDir.isEmpty())
+        return fail(QStringLiteral("SOURCE_DIR is an empty path"));
+    if (m_request.serverRoot.isEmpty())
+        return fail(QStringLiteral("SERVER_ROOT is an empty path"));
+    m_source = QDir::cleanPath(QDir(m_request.sourceDir).absolutePath());
+    m_server = QDir::cleanPath(QDir(m_request.serverRoot).absolutePath());
+    const QFileInfo sourceInfo(m_source);
+    if (!sourceInfo.isDir())
+        return fail(QStringLiteral("SOURCE_DIR %1 does not exist or is not a folder").arg(native(m_source)));
+    const QFileInfo serverInfo(m_server);
+    if ((serverInfo.exists() || serverInfo.isSymLink()) && !serverInfo.isDir())
+        return fail(QStringLiteral("SERVER_ROOT %1 is not a folder").arg(native(m_server)));
+
+    const QString sourceResolved = resolvedPath(m_source);
+    m_serverResolved = resolvedPath(m_server);
+    if (isSameOrInside(m_serverResolved, sourceResolved) || isSameOrInside(sourceResolved, m_serverResolved)) {
+        return fail(QStringLiteral("SOURCE_DIR %1 and SERVER_ROOT %2 must not lie inside each other")
+                        .arg(native(m_source), native(m_server)));
+    }
+
+    // A key that cannot sign is refused before anything is read or written.
+    if (!m_request.signKeyFile.isEmpty() && !SigningKey::load(m_request.signKeyFile, m_key, m_result.error))
+        return false;
+    if (!m_request.published.isEmpty() && m_key.isNull())
+        return fail(QStringLiteral("--published needs --sign-key: only a signed update.ini carries a time"));
+    return true;
+}
+
+// Everything that can be known before writing is checked here; the quick
+// checks first, hashing and comparing read every byte.
+bool Publisher::plan()
+{
+    if (!checkRequest() || !scan() || !checkServerRoot(m_server, m_versionFileReadOnly, m_result.error))
+        return false;
+    m_target = m_server + QLatin1Char('/') + m_request.folder;
+    m_result.folderPath = m_target;
+    if (!checkTargetFolder(m_target, m_result.error) || !hashRelease(m_source, m_release, m_progress, m_result.error))
+        return false;
+    m_manifestBytes = manifestFileBytes(m_release.manifest);
+    return composeVersionFile() && checkExistingFolder();
+}
+
+bool Publisher::scan()
+{
+    const bool scanned = scanSource(m_source, m_request.includeConfig, m_serverResolved, m_release, m_result.error);
+    m_result.files = m_release.files;
+    m_result.bytes = m_release.bytes;
+    m_result.hiddenEntries = m_release.hiddenEntries;
+    m_result.specialEntries = m_release.specialEntries;
+    m_result.leftOut = m_release.leftOut;
+    return scanned;
+}
+
+bool Publisher::composeVersionFile()
+{
+    const QString path = m_server + QLatin1Char('/') + kUpdateIniFile;
+    if (!planVersionFile(m_request, m_key, path, m_manifestBytes, m_versionFile, m_result.error))
+        return false;
+    // QSaveFile will not replace a write-protected file.
+    if (m_versionFile.current || !m_versionFileReadOnly)
+        return true;
+    return fail(QStringLiteral("cannot write %1: permission denied").arg(native(path)));
+}
+
+bool Publisher::checkExistingFolder()
+{
+    if (!QFileInfo(m_target).exists())
+        return true;
+    const QString difference = folderDifference(m_target, m_release, m_manifestBytes, m_progress, m_result.error);
+    if (!m_result.error.isNull())
+        return false;
+    if (difference.isNull()) {
+        m_targetIdentical = true;
+        return true;
+    }
+    if (!m_request.force) {
+        return fail(QStringLiteral("%1 already exists with other contents (%2); --force replaces it")
+                        .arg(native(m_target), difference));
+    }
+    return true;
+}
+
+bool Publisher::writeVersionFile()
+{
+    return writeFileReplacing(m_server + QLatin1Char('/') + kUpdateIniFile, m_versionFile.bytes, m_result.error);
+}
+
+bool Publisher::write()
+{
+    if (m_targetIdentical) {
+        if (m_versionFile.current) {
+            m_result.change = PublishResult::Change::None;
+            return true;
+        }
+        m_result.change = PublishResult::Change::VersionFile;
+        return writeVersionFile();
+    }
+
+    m_result.change = PublishResult::Change::Published;
+    FolderExchange exchange(m_server, m_target);
+    QString &error = m_result.error;
+    // Only once placed does a client see the folder, complete with its md5.txt.
+    const bool written = exchange.prepare(error)
+        && copyRelease(m_source, exchange.staging(), m_release, m_progress, error)
+        && writeFileReplacing(exchange.staging() + QLatin1Char('/') + kMd5File, m_manifestBytes, error)
+        && exchange.place(error) && (m_versionFile.current || writeVersionFile());
+    m_result.replacedFolder = exchange.replaced();
+    if (!written) {
+        exchange.undo(error);
+        return false;
+    }
+    exchange.finish();
+    return true;
+}
 
 QString plural(qint64 count, const char *singular, const char *pluralForm)
 {
