@@ -8,8 +8,8 @@
 inline const QString kUpdateTmpDir = QStringLiteral("UpdateTmp/");
 // The same folder as a name, as the manifest's reserved names compare it.
 inline const QString kUpdateTmpName = QStringLiteral("UpdateTmp");
-// Files replaced by an update wait here until it has committed.
-inline const QString kUpdateBackupName = QStringLiteral("UpdateBackup");
+// The transaction's journal and backups.
+inline const QString kUpdateBackupDir = QStringLiteral("UpdateBackup");
 inline const QString kUpdateIniFile = QStringLiteral("update.ini");
 inline const QString kUpdateTmpIniFile = QStringLiteral("updateTmp.ini");
 inline const QString kMd5File = QStringLiteral("md5.txt");

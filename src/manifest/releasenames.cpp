@@ -34,7 +34,7 @@ const QStringList &updaterControlFiles()
 
 const QStringList &updaterFolders()
 {
-    static const QStringList names = {kUpdateTmpName, kUpdateBackupName};
+    static const QStringList names = {kUpdateTmpName, kUpdateBackupDir};
     return names;
 }
 

@@ -1,59 +1,37 @@
 #include "releasecopy.h"
 
+#include "fs/filemove.h"
 #include "manifest/releasenames.h"
 #include "publishsupport.h"
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 namespace {
-
-constexpr qint64 kCopyChunk = 1024 * 1024;
 
 QString failure(const char *what, const QString &path, const QString &why)
 {
     return QStringLiteral("cannot %1 %2: %3").arg(QLatin1String(what), native(oneLineText(path)), why);
 }
 
-// Reports every chunk with doneFiles files done before this one.
+// Copies and hashes in one pass; reports every chunk with doneFiles files
+// done before this one.
 bool copyFile(const QString &from, const QString &to, const QString &md5, const SourceFiles &release,
               int doneFiles, qint64 &doneBytes, const ProgressCallback &progress, QString &error)
 {
-    QFile in(from);
-    if (!in.open(QIODevice::ReadOnly)) {
-        error = failure("read", from, in.errorString());
-        return false;
-    }
-    QFile out(to);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-        error = failure("write", to, out.errorString());
-        return false;
-    }
     QCryptographicHash hash(QCryptographicHash::Md5);
-    QByteArray buffer;
-    while (true) {
-        buffer = in.read(kCopyChunk);
-        if (buffer.isEmpty())
-            break;
-        hash.addData(buffer);
-        if (out.write(buffer) != buffer.size()) {
-            error = failure("write", to, out.errorString());
-            return false;
-        }
-        doneBytes += buffer.size();
+    QString why;
+    CopyEnd failedEnd = CopyEnd::None;
+    const bool copied = copyFileData(from, to, false, why, &failedEnd, [&](const QByteArray &chunk) {
+        hash.addData(chunk);
+        doneBytes += chunk.size();
         reportProgress(progress, PublishPhase::Copying, doneFiles, release.files, doneBytes, release.bytes);
-    }
-    if (in.error() != QFileDevice::NoError) {
-        error = failure("read", from, in.errorString());
+    });
+    if (!copied) {
+        error = failedEnd == CopyEnd::Source ? failure("read", from, why) : failure("write", to, why);
         return false;
     }
-    if (!out.flush()) {
-        error = failure("write", to, out.errorString());
-        return false;
-    }
-    out.close();
     if (QString::fromLatin1(hash.result().toHex()) != md5) {
         error = QStringLiteral("%1 changed while it was published").arg(native(oneLineText(from)));
         return false;

@@ -1,6 +1,7 @@
 #include "serverroot.h"
 
 #include "config/constants.h"
+#include "fs/links.h"
 #include "manifest/filemanifest.h"
 #include "manifest/releasenames.h"
 #include "publishsupport.h"
@@ -22,19 +23,6 @@ namespace {
 // "~" is not allowed in a folder name, so these never clash with a version.
 const QString kStagingSuffix = QStringLiteral(".~new");
 const QString kRetiredSuffix = QStringLiteral(".~old");
-
-// Removes a file, a link (never what it points to) or a whole tree.
-bool removeEntry(const QString &path)
-{
-    const QFileInfo info(path);
-    if (info.isSymLink())
-        return QFile::remove(path);
-    if (!info.exists())
-        return true;
-    if (info.isDir())
-        return QDir(path).removeRecursively();
-    return QFile::remove(path);
-}
 
 // One step where the system offers it: the folder is never missing for a client.
 bool exchangeFolders(const QString &a, const QString &b)
@@ -181,7 +169,7 @@ bool FolderExchange::prepare(QString &error)
     }
     m_staging = m_target + kStagingSuffix;
     // A killed earlier run may have left its staging folder behind.
-    if (!removeEntry(m_staging)) {
+    if (!removeTree(m_staging)) {
         error = QStringLiteral("cannot remove the leftover %1").arg(native(m_staging));
         return false;
     }
@@ -208,7 +196,7 @@ void FolderExchange::finish()
 {
     // Clients that read the old folder fail verification and retry later.
     if (!m_retired.isNull())
-        removeEntry(m_retired);
+        removeTree(m_retired);
 }
 
 // Puts staging at target; returns where the old target went, or null.
@@ -217,7 +205,7 @@ QString FolderExchange::retireTarget()
     if (exchangeFolders(m_staging, m_target))
         return m_staging;
     const QString retired = m_target + kRetiredSuffix;
-    if (!removeEntry(retired) || !QDir().rename(m_target, retired))
+    if (!removeTree(retired) || !QDir().rename(m_target, retired))
         return QString();
     if (!QDir().rename(m_staging, m_target)) {
         QDir().rename(retired, m_target);
@@ -230,17 +218,17 @@ QString FolderExchange::retireTarget()
 bool FolderExchange::restoreTarget()
 {
     if (exchangeFolders(m_retired, m_target)) {
-        removeEntry(m_retired);
+        removeTree(m_retired);
         return true;
     }
     const QString spare = m_retired == m_staging ? m_target + kRetiredSuffix : m_staging;
-    if (!removeEntry(spare) || !QDir().rename(m_target, spare))
+    if (!removeTree(spare) || !QDir().rename(m_target, spare))
         return false;
     if (!QDir().rename(m_retired, m_target)) {
         QDir().rename(spare, m_target);
         return false;
     }
-    removeEntry(spare);
+    removeTree(spare);
     return true;
 }
 
@@ -248,14 +236,14 @@ void FolderExchange::undo(QString &error)
 {
     if (m_placed) {
         if (m_retired.isNull()) {
-            removeEntry(m_target);
+            removeTree(m_target);
         } else if (!restoreTarget()) {
             error += QStringLiteral("; the earlier contents of %1 are in %2").arg(native(m_target), native(m_retired));
             return;
         }
     }
     if (!m_staging.isEmpty())
-        removeEntry(m_staging);
+        removeTree(m_staging);
     if (m_createdServer) {
         // Remove the folders mkpath created, deepest first.
         for (QString dir = m_server; dir != m_firstCreated && dir.length() > m_firstCreated.length();
