@@ -1,7 +1,5 @@
 #pragma once
 
-#include "manifest/filemanifest.h"
-
 #include <QByteArray>
 #include <QString>
 #include <QStringList>

@@ -41,23 +41,43 @@ bool copyFile(const QString &from, const QString &to, const QString &md5, const 
 
 } // namespace
 
-bool hashRelease(const QString &source, SourceFiles &release, const ProgressCallback &progress, QString &error)
+bool forEachFileMd5(const QString &root, const SourceFiles &release, PublishPhase phase,
+                    const ProgressCallback &progress, const std::function<bool(const QString &, const QString &)> &take,
+                    QString &error)
 {
     int done = 0;
     qint64 doneBytes = 0;
-    reportProgress(progress, PublishPhase::Hashing, 0, release.files, 0, release.bytes);
-    for (auto it = release.manifest.begin(); it != release.manifest.end(); ++it) {
-        const QString path = source + it.key();
+    reportProgress(progress, phase, 0, release.files, 0, release.bytes);
+    for (auto it = release.manifest.cbegin(); it != release.manifest.cend(); ++it) {
+        const QString path = root + it.key();
         // An empty hash would make every client fail verification forever.
         const QString md5 = fileMd5(path);
         if (md5.isEmpty()) {
             error = failure("read", path, openFailure(path));
             return false;
         }
-        it.value() = md5;
+        if (!take(it.key(), md5))
+            return true;
         doneBytes += release.sizes.value(it.key());
-        reportProgress(progress, PublishPhase::Hashing, ++done, release.files, doneBytes, release.bytes);
+        reportProgress(progress, phase, ++done, release.files, doneBytes, release.bytes);
     }
+    return true;
+}
+
+bool hashRelease(const QString &source, SourceFiles &release, const ProgressCallback &progress, QString &error)
+{
+    // Filled in after the pass: the map is not changed while it is walked.
+    QStringList md5s;
+    md5s.reserve(release.manifest.size());
+    const auto take = [&md5s](const QString &, const QString &md5) {
+        md5s.append(md5);
+        return true;
+    };
+    if (!forEachFileMd5(source, release, PublishPhase::Hashing, progress, take, error))
+        return false;
+    int index = 0;
+    for (auto it = release.manifest.begin(); it != release.manifest.end(); ++it)
+        it.value() = md5s.at(index++);
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include "manifest/filemanifest.h"
 #include "manifest/releasenames.h"
 #include "publishsupport.h"
+#include "releasecopy.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -123,21 +124,16 @@ QString folderDifference(const QString &target, const SourceFiles &release, cons
     const QString layout = layoutDifference(target, release);
     if (!layout.isNull())
         return layout;
-    int done = 0;
-    qint64 doneBytes = 0;
-    reportProgress(progress, PublishPhase::Comparing, 0, release.files, 0, release.bytes);
-    for (auto entry = release.manifest.cbegin(); entry != release.manifest.cend(); ++entry) {
-        const QString path = target + entry.key();
-        const QString md5 = fileMd5(path);
-        if (md5.isEmpty()) {
-            error = QStringLiteral("cannot read %1: %2").arg(native(oneLineText(path)), openFailure(path));
-            return QString();
-        }
-        if (md5 != entry.value())
-            return QStringLiteral("%1 differs").arg(quoted(entry.key()));
-        doneBytes += release.sizes.value(entry.key());
-        reportProgress(progress, PublishPhase::Comparing, ++done, release.files, doneBytes, release.bytes);
-    }
+    QString difference;
+    const auto same = [&](const QString &key, const QString &md5) {
+        if (md5 != release.manifest.value(key))
+            difference = QStringLiteral("%1 differs").arg(quoted(key));
+        return difference.isNull();
+    };
+    if (!forEachFileMd5(target, release, PublishPhase::Comparing, progress, same, error))
+        return QString();
+    if (!difference.isNull())
+        return difference;
     QFile manifest(target + QLatin1Char('/') + kMd5File);
     if (!manifest.open(QIODevice::ReadOnly) || manifest.readAll() != manifestBytes)
         return QStringLiteral("its md5.txt differs");
