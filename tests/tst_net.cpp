@@ -20,7 +20,7 @@
 #endif
 #include <QProcess>
 
-class TestDownload : public QObject
+class TestNet : public QObject
 {
     Q_OBJECT
 
@@ -65,7 +65,7 @@ private:
     FaultServer m_faults;
 };
 
-void TestDownload::initTestCase()
+void TestNet::initTestCase()
 {
     QVERIFY(m_serverRoot.isValid());
     m_nginx = std::make_unique<NginxServer>(m_serverRoot.path());
@@ -108,7 +108,7 @@ void TestDownload::initTestCase()
     m_faults.setRoute(QStringLiteral("/lying"), lying);
 }
 
-void TestDownload::init()
+void TestNet::init()
 {
     setTransferTimeoutMs(120000);
     setVersionCheckDeadlineMs(15000);
@@ -116,7 +116,7 @@ void TestDownload::init()
     m_faults.clearRequests();
 }
 
-void TestDownload::savesWholeBody_data()
+void TestNet::savesWholeBody_data()
 {
     QTest::addColumn<QString>("remote");
     QTest::addColumn<QString>("local");
@@ -127,7 +127,7 @@ void TestDownload::savesWholeBody_data()
     QTest::newRow("missing folders created") << "small.txt" << "UpdateTmp/a/b/small.txt";
 }
 
-void TestDownload::savesWholeBody()
+void TestNet::savesWholeBody()
 {
     QFETCH(QString, remote);
     QFETCH(QString, local);
@@ -147,7 +147,7 @@ void TestDownload::savesWholeBody()
     QFile::remove(savePath);
 }
 
-void TestDownload::networkFailures_data()
+void TestNet::networkFailures_data()
 {
     QTest::addColumn<QString>("url");
     QTest::addColumn<QString>("reasonPart");
@@ -163,7 +163,7 @@ void TestDownload::networkFailures_data()
     QTest::newRow("no scheme") << "update.ini" << "";
 }
 
-void TestDownload::networkFailures()
+void TestNet::networkFailures()
 {
     QFETCH(QString, url);
     QFETCH(QString, reasonPart);
@@ -184,7 +184,7 @@ void TestDownload::networkFailures()
     QCOMPARE(dialog.m_errorMessage, QString());
 }
 
-void TestDownload::stalledTransferTimesOut()
+void TestNet::stalledTransferTimesOut()
 {
     setTransferTimeoutMs(1000);
     m_faults.setStall(QStringLiteral("/stall"), "begun", 100);
@@ -197,7 +197,7 @@ void TestDownload::stalledTransferTimesOut()
     QVERIFY(!QFileInfo::exists(savePath));
 }
 
-void TestDownload::endlessBodyIsStopped()
+void TestNet::endlessBodyIsStopped()
 {
     FaultServer::Route endless;
     endless.kind = FaultServer::Kind::Endless;
@@ -212,7 +212,7 @@ void TestDownload::endlessBodyIsStopped()
     QVERIFY(!QFileInfo::exists(savePath));
 }
 
-void TestDownload::fullDiskIsAFailure()
+void TestNet::fullDiskIsAFailure()
 {
 #ifdef Q_OS_WIN
     QSKIP("the file size limit that stands in for a full disk is POSIX-only");
@@ -248,7 +248,7 @@ void TestDownload::fullDiskIsAFailure()
 #endif
 }
 
-void TestDownload::localPathProblems()
+void TestNet::localPathProblems()
 {
     WidgetProbe dialog;
     const QString url = m_faults.baseUrl() + QStringLiteral("final");
@@ -276,7 +276,7 @@ void TestDownload::localPathProblems()
     QCOMPARE(paths, QStringList({"/hop1", "/hop2", "/final"}));
 }
 
-void TestDownload::progressIsTruncated()
+void TestNet::progressIsTruncated()
 {
     // 199 of 200 bytes, then silence: the bar shows 99, never a rounded 100.
     setTransferTimeoutMs(1000);
@@ -288,7 +288,7 @@ void TestDownload::progressIsTruncated()
     QCOMPARE(bar.value(), 99);
 }
 
-void TestDownload::http2OnlyOverTls_data()
+void TestNet::http2OnlyOverTls_data()
 {
     QTest::addColumn<QString>("url");
     QTest::addColumn<QVariant>("allowed");
@@ -298,14 +298,14 @@ void TestDownload::http2OnlyOverTls_data()
     QTest::newRow("HTTPS") << "HTTPS://127.0.0.1:1/a.txt" << QVariant(true);
 }
 
-void TestDownload::http2OnlyOverTls()
+void TestNet::http2OnlyOverTls()
 {
     QFETCH(QString, url);
     QFETCH(QVariant, allowed);
     QCOMPARE(makeDownloadRequest(url).attribute(QNetworkRequest::Http2AllowedAttribute), allowed);
 }
 
-void TestDownload::fileUrlForm_data()
+void TestNet::fileUrlForm_data()
 {
     QTest::addColumn<QString>("base");
     QTest::addColumn<QString>("key");
@@ -320,7 +320,7 @@ void TestDownload::fileUrlForm_data()
     QTest::newRow("bare host") << "http://127.0.0.1:8080/" << "/a" << "http://127.0.0.1:8080/2.0/a";
 }
 
-void TestDownload::fileUrlForm()
+void TestNet::fileUrlForm()
 {
     QFETCH(QString, base);
     QFETCH(QString, key);
@@ -329,7 +329,7 @@ void TestDownload::fileUrlForm()
     QCOMPARE(composeFileUrl(base, QStringLiteral("2.0/"), key), url);
 }
 
-void TestDownload::check_data()
+void TestNet::check_data()
 {
     QTest::addColumn<QByteArray>("serverIni");
     QTest::addColumn<QString>("localVersion"); // null: no version record
@@ -360,7 +360,7 @@ void TestDownload::check_data()
                                 << "";
 }
 
-void TestDownload::check()
+void TestNet::check()
 {
     QFETCH(QByteArray, serverIni);
     QFETCH(QString, localVersion);
@@ -388,7 +388,7 @@ void TestDownload::check()
     QCOMPARE(QFileInfo::exists(tempCopy), !upToDate);
 }
 
-void TestDownload::checkUrlIsPlainConcatenation()
+void TestNet::checkUrlIsPlainConcatenation()
 {
     QTemporaryDir app;
     const QString appDir = app.path() + QLatin1Char('/');
@@ -411,7 +411,7 @@ void TestDownload::checkUrlIsPlainConcatenation()
     QCOMPARE(second.detailLabel(), QStringLiteral("下载update.ini失败"));
 }
 
-void TestDownload::drippingServer_data()
+void TestNet::drippingServer_data()
 {
     QTest::addColumn<QString>("dripping"); // below the release's URL
     QTest::addColumn<QString>("status");
@@ -427,7 +427,7 @@ void TestDownload::drippingServer_data()
     QTest::newRow("a file: only the no-data rule") << "2.0/slow.bin" << "更新完成!" << "slow.bin" << "";
 }
 
-void TestDownload::drippingServer()
+void TestNet::drippingServer()
 {
     QFETCH(QString, dripping);
     QFETCH(QString, status);
@@ -472,7 +472,7 @@ void TestDownload::drippingServer()
     QCOMPARE(dialog.detailLabel(), detail);
 }
 
-void TestDownload::requestHeaders_data()
+void TestNet::requestHeaders_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("pastCaches");
@@ -482,7 +482,7 @@ void TestDownload::requestHeaders_data()
     QTest::newRow("a file") << "/headers/2.0/sub/a.bin" << false;
 }
 
-void TestDownload::requestHeaders()
+void TestNet::requestHeaders()
 {
     QFETCH(QString, path);
     QFETCH(bool, pastCaches);
@@ -514,7 +514,7 @@ void TestDownload::requestHeaders()
              userAgent().constData());
 }
 
-void TestDownload::encodedBodyIsNotInflated_data()
+void TestNet::encodedBodyIsNotInflated_data()
 {
     QTest::addColumn<QByteArray>("encoding");
     QTest::addColumn<int>("windowBits"); // zlib's: 31 gzip, 15 zlib (deflate)
@@ -523,7 +523,7 @@ void TestDownload::encodedBodyIsNotInflated_data()
     QTest::newRow("deflate") << QByteArray("deflate") << 15;
 }
 
-void TestDownload::encodedBodyIsNotInflated()
+void TestNet::encodedBodyIsNotInflated()
 {
     QFETCH(QByteArray, encoding);
     QFETCH(int, windowBits);
@@ -576,7 +576,7 @@ void TestDownload::encodedBodyIsNotInflated()
 #endif
 }
 
-void TestDownload::proxyWantsCredentials_data()
+void TestNet::proxyWantsCredentials_data()
 {
     QTest::addColumn<QString>("credentials"); // in Proxy=, "user:password@"
     QTest::addColumn<bool>("promptAllowed");
@@ -606,7 +606,7 @@ void noteMessage(QtMsgType type, const QMessageLogContext &context, const QStrin
 }
 } // namespace
 
-void TestDownload::proxyWantsCredentials()
+void TestNet::proxyWantsCredentials()
 {
     QFETCH(QString, credentials);
     QFETCH(bool, promptAllowed);
@@ -675,7 +675,7 @@ void TestDownload::proxyWantsCredentials()
     }
 }
 
-void TestDownload::proxyChoice_data()
+void TestNet::proxyChoice_data()
 {
     QTest::addColumn<QString>("setting"); // null: no Proxy key; "<proxy>": the fault server
     QTest::addColumn<bool>("environment"); // http_proxy names the fault server
@@ -688,7 +688,7 @@ void TestDownload::proxyChoice_data()
     QTest::newRow("Proxy=") << "<proxy>" << false << true;
 }
 
-void TestDownload::proxyChoice()
+void TestNet::proxyChoice()
 {
     QFETCH(QString, setting);
     QFETCH(bool, environment);
@@ -735,5 +735,5 @@ void TestDownload::proxyChoice()
     QCOMPARE(origin.requestedPaths().contains(QStringLiteral("/choice/update.ini")), !proxied);
 }
 
-QTEST_MAIN(TestDownload)
-#include "tst_download.moc"
+QTEST_MAIN(TestNet)
+#include "tst_net.moc"
