@@ -1,7 +1,9 @@
 // The built updater as a process: run modes, console report, exit codes,
-// the single-instance guard and the hand-off to the main program.
+// the single-instance guard and the hand-off to the main program; and when
+// the support log rotates.
 
 #include "app/instanceguard.h"
+#include "app/supportlog.h"
 #include "testsupport.h"
 #include "fs/safefs.h"
 
@@ -82,6 +84,8 @@ private slots:
     void oddFilesInOurPlaces_data();
     void oddFilesInOurPlaces();
     void consoleReportsProxyWantingCredentials();
+    void logRotation_data();
+    void logRotation();
 
 private:
     // An installation at version `version` in a folder whose path holds a
@@ -662,6 +666,26 @@ void TestApp::consoleReportsProxyWantingCredentials()
     const QString log = app + QStringLiteral("UpdateTmp/updater.log");
     QTRY_VERIFY_WITH_TIMEOUT(QString::fromUtf8(readFile(log)).contains(text), 10000);
     QVERIFY(!readFile(log).contains("hunter2"));
+}
+
+void TestApp::logRotation_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<qint64>("incoming");
+    QTest::addColumn<bool>("rotate");
+    QTest::newRow("empty") << qint64(0) << qint64(10) << false;
+    QTest::newRow("empty, huge line") << qint64(0) << kSupportLogLimit * 2 << false;
+    QTest::newRow("reaches the limit") << kSupportLogLimit - 10 << qint64(10) << false;
+    QTest::newRow("passes the limit") << kSupportLogLimit - 10 << qint64(11) << true;
+    QTest::newRow("already past") << kSupportLogLimit + 1 << qint64(1) << true;
+}
+
+void TestApp::logRotation()
+{
+    QFETCH(qint64, size);
+    QFETCH(qint64, incoming);
+    QFETCH(bool, rotate);
+    QCOMPARE(shouldRotateLog(size, incoming), rotate);
 }
 
 QTEST_GUILESS_MAIN(TestApp)
