@@ -5,7 +5,7 @@
 #include "app/instanceguard.h"
 #include "app/supportlog.h"
 #include "testsupport.h"
-#include "fs/safefs.h"
+#include "fs/links.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

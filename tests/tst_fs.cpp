@@ -6,7 +6,7 @@
 #include "config/settingsstore.h"
 #include "manifest/filemanifest.h"
 #include "testsupport.h"
-#include "fs/safefs.h"
+#include "fs/links.h"
 #include "update/updatetransaction.h"
 
 #include <QProcess>

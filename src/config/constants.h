@@ -6,6 +6,8 @@
 // INI keys and the status texts of the dialog's upper label.
 
 inline const QString kUpdateTmpDir = QStringLiteral("UpdateTmp/");
+// The transaction's journal and backups.
+inline const QString kUpdateBackupDir = QStringLiteral("UpdateBackup");
 inline const QString kUpdateIniFile = QStringLiteral("update.ini");
 inline const QString kUpdateTmpIniFile = QStringLiteral("updateTmp.ini");
 inline const QString kMd5File = QStringLiteral("md5.txt");

@@ -1,6 +1,8 @@
 #include "publisher.h"
 
 #include "config/constants.h"
+#include "fs/filemove.h"
+#include "fs/links.h"
 #include "manifest/pathsafety.h"
 #include "publishedtime.h"
 #include "trust/releasesignature.h"
@@ -26,7 +28,6 @@ namespace {
 // "~" is not allowed in a folder name, so these never clash with a version.
 const QString kStagingSuffix = QStringLiteral(".~new");
 const QString kRetiredSuffix = QStringLiteral(".~old");
-constexpr qint64 kCopyChunk = 1024 * 1024;
 
 #if defined(Q_OS_WIN) || defined(Q_OS_MACOS)
 constexpr Qt::CaseSensitivity kPathCase = Qt::CaseInsensitive;
@@ -99,14 +100,7 @@ QString existingAncestor(const QString &path)
 // Removes a file, a link (never what it points to) or a whole tree.
 bool removeEntry(const QString &path)
 {
-    const QFileInfo info(path);
-    if (info.isSymLink())
-        return QFile::remove(path);
-    if (!info.exists())
-        return true;
-    if (info.isDir())
-        return QDir(path).removeRecursively();
-    return QFile::remove(path);
+    return removeTree(path);
 }
 
 struct WalkFindings
@@ -585,29 +579,18 @@ private:
     bool copyFile(const QString &from, const QString &to, const QString &md5, int doneFiles,
                   qint64 &doneBytes)
     {
-        QFile in(from);
-        if (!in.open(QIODevice::ReadOnly))
-            return fail(QStringLiteral("cannot read %1: %2").arg(native(shown(from)), in.errorString()));
-        QFile out(to);
-        if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-            return fail(QStringLiteral("cannot write %1: %2").arg(native(shown(to)), out.errorString()));
         QCryptographicHash hash(QCryptographicHash::Md5);
-        QByteArray buffer;
-        while (true) {
-            buffer = in.read(kCopyChunk);
-            if (buffer.isEmpty())
-                break;
-            hash.addData(buffer);
-            if (out.write(buffer) != buffer.size())
-                return fail(QStringLiteral("cannot write %1: %2").arg(native(shown(to)), out.errorString()));
-            doneBytes += buffer.size();
+        QString error;
+        CopyEnd failedEnd = CopyEnd::None;
+        const bool copied = copyFileData(from, to, false, error, &failedEnd, [&](const QByteArray &chunk) {
+            hash.addData(chunk);
+            doneBytes += chunk.size();
             report(PublishPhase::Copying, doneFiles, m_result.files, doneBytes, m_result.bytes);
-        }
-        if (in.error() != QFileDevice::NoError)
-            return fail(QStringLiteral("cannot read %1: %2").arg(native(shown(from)), in.errorString()));
-        if (!out.flush())
-            return fail(QStringLiteral("cannot write %1: %2").arg(native(shown(to)), out.errorString()));
-        out.close();
+        });
+        if (!copied && failedEnd == CopyEnd::Source)
+            return fail(QStringLiteral("cannot read %1: %2").arg(native(shown(from)), error));
+        if (!copied)
+            return fail(QStringLiteral("cannot write %1: %2").arg(native(shown(to)), error));
         if (QString::fromLatin1(hash.result().toHex()) != md5)
             return fail(QStringLiteral("%1 changed while it was published").arg(native(shown(from))));
         return true;

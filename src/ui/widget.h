@@ -164,6 +164,12 @@ public:
     // src/update/updaterun.cpp — the update run
     void runUpdate();
 
+    // src/update/startrecovery.cpp — an apply that died half way
+    // Undoes it before anything looks at the installation. False when that
+    // could not finish: reason says why, installationWhole whether the old
+    // version still stands.
+    bool recoverInstallation(QString &reason, bool &installationWhole);
+
     // src/net/downloadqueue.cpp — the file queue
     // Takes files over: entries are dropped as their tasks are made, so a
     // large release is never held twice.
