@@ -97,11 +97,11 @@ struct ProxyPromptState
 
 // src/update/completion.cpp — the end of the run.
 enum class RunPhase {
-    NotStarted, // shown or not, no run queued yet
-    Running,    // the check and update, or a failure before the check
-    Ended,      // 关闭 on the button; nothing to start on leaving
+    NotStarted,    // shown or not, no run queued yet
+    Running,       // the check and update, or a failure before the check
+    Ended,         // 关闭 on the button; nothing to start on leaving
     EndedThenMain, // ended, and the main program starts on leaving
-    Left,       // the dialog has been left
+    Left,          // the dialog has been left
 };
 struct RunEnd
 {
