@@ -24,6 +24,7 @@
 // right after many deletions scans the recently deleted inodes, which would
 // slow whichever side runs after a clean-up.
 
+#include "benchargs.h"
 #include "config/constants.h"
 #include "config/settingsstore.h"
 #include "manifest/filemanifest.h"
@@ -332,14 +333,13 @@ int main(int argc, char *argv[])
     QTextStream out(stdout);
     g_clock.start();
 
-    const QString parent = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::tempPath();
-    const int repeats = argc > 2 ? qMax(1, QString::fromLocal8Bit(argv[2]).toInt()) : 5;
-    const bool oursOnly = argc > 3 && QString::fromLocal8Bit(argv[3]) == QLatin1String("ours");
-    const int maxDownloads = argc > 4 ? QString::fromLocal8Bit(argv[4]).toInt() : 6;
-    if (maxDownloads < 1 || maxDownloads > 16) {
-        std::fprintf(stderr, "usage: bench_queue [parent-directory] [repeats] [both|ours] [max-downloads 1..16]\n");
-        return 2;
-    }
+    const BenchArguments arguments(argc, argv, "bench_queue [parent-directory] [repeats] [both|ours] [max-downloads 1..16]");
+    const QString parent = arguments.parentDirectory(1);
+    const int repeats = arguments.atLeastOne(2, 5);
+    const bool oursOnly = arguments.text(3) == QLatin1String("ours");
+    const int maxDownloads = arguments.number(4, 6);
+    if (maxDownloads < 1 || maxDownloads > 16)
+        return arguments.usageError();
     QTemporaryDir tmp(parent + QStringLiteral("/bench_queue-XXXXXX"));
     if (!tmp.isValid()) {
         std::fprintf(stderr, "cannot create a temporary folder\n");

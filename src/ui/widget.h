@@ -97,11 +97,11 @@ struct ProxyPromptState
 
 // src/update/completion.cpp — the end of the run.
 enum class RunPhase {
-    NotStarted, // shown or not, no run queued yet
-    Running,    // the check and update, or a failure before the check
-    Ended,      // 关闭 on the button; nothing to start on leaving
+    NotStarted,    // shown or not, no run queued yet
+    Running,       // the check and update, or a failure before the check
+    Ended,         // 关闭 on the button; nothing to start on leaving
     EndedThenMain, // ended, and the main program starts on leaving
-    Left,       // the dialog has been left
+    Left,          // the dialog has been left
 };
 struct RunEnd
 {
@@ -163,6 +163,12 @@ public:
 
     // src/update/updaterun.cpp — the update run
     void runUpdate();
+
+    // src/update/startrecovery.cpp — an apply that died half way
+    // Undoes it before anything looks at the installation. False when that
+    // could not finish: reason says why, installationWhole whether the old
+    // version still stands.
+    bool recoverInstallation(QString &reason, bool &installationWhole);
 
     // src/net/downloadqueue.cpp — the file queue
     // Takes files over: entries are dropped as their tasks are made, so a
