@@ -1,6 +1,7 @@
 // Walking, hashing, writing, reading and comparing md5.txt manifests.
 
 #include "manifest/filemanifest.h"
+#include "manifest/manifestformat.h"
 #include "testsupport.h"
 
 #include <QByteArray>

@@ -2,6 +2,7 @@
 // and that a refusal or a republish leaves the server root as it was.
 
 #include "manifest/filemanifest.h"
+#include "manifest/releasenames.h"
 #include "publish/publisher.h"
 #include "testsupport.h"
 #include "trust/releasesignature.h"

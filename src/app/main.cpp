@@ -6,7 +6,6 @@
 #include "config/constants.h"
 #include "config/settingsstore.h"
 #include "ui/widget.h"
-#include "update/updatetransaction.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -81,14 +80,10 @@ int main(int argc, char *argv[])
     // installation, so it is the old version again. One that cannot be
     // undone leaves a mixed installation: nothing runs and nothing is
     // started; the next start tries again.
-    QStringList unrestored;
-    if (!UpdateTransaction::recover(appDir, &unrestored)) {
-        if (unrestored.isEmpty())
-            return failAtStart(app, dialog, consoleMode,
-                               QStringLiteral("无法移除链接:") + appDir + UpdateTransaction::backupDirName(), true);
-        qDebug() << "无法恢复的文件:" << unrestored;
-        return failAtStart(app, dialog, consoleMode, QStringLiteral("无法恢复原文件:") + unrestored.first(), false);
-    }
+    QString recoveryError;
+    bool installationWhole = true;
+    if (!dialog.recoverInstallation(recoveryError, installationWhole))
+        return failAtStart(app, dialog, consoleMode, recoveryError, installationWhole);
 
     QJsonObject report;
     const bool update = !dialog.checkUpdate();

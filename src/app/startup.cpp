@@ -2,7 +2,6 @@
 
 #include "config/constants.h"
 #include "fs/safefs.h"
-#include "update/updatetransaction.h"
 
 #include <QDebug>
 #include <QDir>
@@ -11,7 +10,7 @@
 
 bool clearStateFolderNames(const QString &appDir, QString &error)
 {
-    for (const QString &name : {kUpdateTmpDir, UpdateTransaction::backupDirName()}) {
+    for (const QString &name : {kUpdateTmpDir, kUpdateBackupDir}) {
         const QString path = QDir::cleanPath(appDir + name);
         if (!entryExists(path) || isLinkOrReparsePoint(path) || QFileInfo(path).isDir())
             continue;

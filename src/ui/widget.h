@@ -85,6 +85,12 @@ public:
     // StartOnFailure applies only when installationWhole.
     void failBeforeCheck(const QString &reason, bool installationWhole);
 
+    // Undoes an apply that died half way, before anything looks at the
+    // installation (src/update/startrecovery.cpp). False when that could not
+    // finish: reason says why, installationWhole whether the old version
+    // still stands.
+    bool recoverInstallation(QString &reason, bool &installationWhole);
+
     // "status: detail" as the labels hold them, for the log.
     QString statusSummary() const;
 

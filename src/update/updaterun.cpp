@@ -3,7 +3,9 @@
 
 #include "config/constants.h"
 #include "config/settingsstore.h"
+#include "manifest/manifestformat.h"
 #include "manifest/pathsafety.h"
+#include "manifest/releasenames.h"
 #include "fs/safefs.h"
 #include "trust/releasesignature.h"
 #include "ui/screenfit.h"
@@ -101,7 +103,7 @@ void Widget::runUpdate()
 
         // A manifest generated from an installed copy names our own state
         // files; they belong to that installation, not to the release.
-        for (const QString &key : takeInstallationOnlyKeys(toFetch))
+        for (const QString &key : takeUpdaterStateKeys(toFetch))
             qDebug() << "跳过安装状态文件:" << key;
 
         // Every path is checked before anything is fetched: one bad entry means
