@@ -121,9 +121,41 @@ void resetConnection(QTcpSocket *socket)
     socket->abort();
 }
 
+// The body in two chunks, so a reader must join them.
+QByteArray chunked(const QByteArray &body)
+{
+    const QByteArray first = body.left(body.size() / 2);
+    const QByteArray second = body.mid(first.size());
+    QByteArray framed;
+    for (const QByteArray &chunk : {first, second}) {
+        if (!chunk.isEmpty())
+            framed += QByteArray::number(chunk.size(), 16) + "\r\n" + chunk + "\r\n";
+    }
+    return framed + "0\r\n\r\n";
+}
+
+// One byte of rest every intervalMs; closes after the last when closeAtEnd.
+void drip(QTcpSocket *socket, QByteArray rest, int intervalMs, bool closeAtEnd)
+{
+    // A child of the socket, so it goes with it.
+    auto *timer = new QTimer(socket);
+    QObject::connect(timer, &QTimer::timeout, socket, [socket, timer, closeAtEnd, rest]() mutable {
+        if (!rest.isEmpty()) {
+            socket->write(rest.left(1));
+            rest.remove(0, 1);
+        }
+        if (rest.isEmpty()) {
+            timer->stop();
+            if (closeAtEnd)
+                socket->disconnectFromHost();
+        }
+    });
+    timer->start(intervalMs);
+}
+
 } // namespace
 
-void FaultServer::respond(QTcpSocket *socket, const QString &path, const QMultiMap<QByteArray, QByteArray> &headers)
+FaultServer::Route FaultServer::routeFor(const QString &path, const QMultiMap<QByteArray, QByteArray> &headers) const
 {
     const QString decoded = QUrl::fromPercentEncoding(path.toLatin1());
     Route route;
@@ -143,7 +175,12 @@ void FaultServer::respond(QTcpSocket *socket, const QString &path, const QMultiM
         route.body = "credentials wanted";
         route.extraHeaders = "Proxy-Authenticate: Basic realm=\"test proxy\"\r\n";
     }
+    return route;
+}
 
+void FaultServer::respond(QTcpSocket *socket, const QString &path, const QMultiMap<QByteArray, QByteArray> &headers)
+{
+    const Route route = routeFor(path, headers);
     QByteArray head = "HTTP/1.1 " + QByteArray::number(route.status) + ' ' + reasonPhrase(route.status)
         + "\r\nConnection: close\r\n" + route.extraHeaders;
     switch (route.kind) {
@@ -167,15 +204,7 @@ void FaultServer::respond(QTcpSocket *socket, const QString &path, const QMultiM
         QByteArray body = route.body;
         if (route.framing == Framing::Chunked) {
             head += "Transfer-Encoding: chunked\r\n";
-            // Two chunks, so a reader must join them.
-            const QByteArray first = body.left(body.size() / 2);
-            const QByteArray second = body.mid(first.size());
-            body.clear();
-            for (const QByteArray &chunk : {first, second}) {
-                if (!chunk.isEmpty())
-                    body += QByteArray::number(chunk.size(), 16) + "\r\n" + chunk + "\r\n";
-            }
-            body += "0\r\n\r\n";
+            body = chunked(body);
         }
         socket->write(head + "\r\n" + body);
         socket->disconnectFromHost();
@@ -185,22 +214,7 @@ void FaultServer::respond(QTcpSocket *socket, const QString &path, const QMultiM
     head += "Content-Length: " + QByteArray::number(length) + "\r\n\r\n";
     if (route.kind == Kind::Drip) {
         socket->write(head + route.body.left(route.dripAfter));
-        // A child of the socket, so it goes with it.
-        auto *timer = new QTimer(socket);
-        const bool closeAtEnd = length == route.body.size();
-        connect(timer, &QTimer::timeout, socket,
-                [socket, timer, closeAtEnd, rest = route.body.mid(route.dripAfter)]() mutable {
-            if (!rest.isEmpty()) {
-                socket->write(rest.left(1));
-                rest.remove(0, 1);
-            }
-            if (rest.isEmpty()) {
-                timer->stop();
-                if (closeAtEnd)
-                    socket->disconnectFromHost();
-            }
-        });
-        timer->start(route.dripIntervalMs);
+        drip(socket, route.body.mid(route.dripAfter), route.dripIntervalMs, length == route.body.size());
         return;
     }
     socket->write(head + route.body);

@@ -80,6 +80,9 @@ public:
 private:
     void onNewConnection();
     void onReadyRead(QTcpSocket *socket);
+    // What path gets: its route, as a cache or a proxy wanting credentials
+    // changes it.
+    Route routeFor(const QString &path, const QMultiMap<QByteArray, QByteArray> &headers) const;
     void respond(QTcpSocket *socket, const QString &path, const QMultiMap<QByteArray, QByteArray> &headers);
     void feedEndless(QTcpSocket *socket);
 
