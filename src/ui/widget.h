@@ -201,12 +201,6 @@ public:
     // user as such set it, never a plain "server unreachable".
     QString callerError() const { return m_end.callerError; }
 
-    // src/update/startrecovery.cpp — the start-up recovery
-    // Undoes an apply that died half way, before anything looks at the
-    // installation. False when that could not finish: reason says why,
-    // installationWhole whether the old version still stands.
-    bool recoverInstallation(QString &reason, bool &installationWhole);
-
     // src/net/proxyauthentication.cpp — a proxy that wants credentials
     // Whether such a proxy may ask the user for them (once per run).
     void setProxyPromptAllowed(bool allowed) { m_proxy.allowed = allowed; }
