@@ -16,6 +16,8 @@
 // Runs until killed, or until its standard input closes when that is a pipe
 // (a parent that started it through one and died takes it along).
 
+#include "benchargs.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHostAddress>
@@ -346,20 +348,19 @@ protected:
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: bench_delay_proxy DELAY_MS UPSTREAM_HOST UPSTREAM_PORT\n");
-        return 2;
-    }
+    const BenchArguments arguments(argc, argv, "bench_delay_proxy DELAY_MS UPSTREAM_HOST UPSTREAM_PORT");
+    if (arguments.count() != 3)
+        return arguments.usageError();
     bool ok = false;
-    g_delayMs = QByteArray(argv[1]).toLongLong(&ok);
-    const int port = QByteArray(argv[3]).toInt();
+    g_delayMs = arguments.text(1).toLongLong(&ok);
+    const int port = arguments.number(3, 0);
     if (!ok || g_delayMs < 0 || port <= 0 || port > 65535) {
         std::fprintf(stderr, "bench_delay_proxy: bad delay or port\n");
         return 2;
     }
-    QHostAddress host(QString::fromLocal8Bit(argv[2]));
+    QHostAddress host(arguments.text(2));
     if (host.isNull()) {
-        const QList<QHostAddress> found = QHostInfo::fromName(QString::fromLocal8Bit(argv[2])).addresses();
+        const QList<QHostAddress> found = QHostInfo::fromName(arguments.text(2)).addresses();
         for (const QHostAddress &candidate : found) {
             if (candidate.protocol() == QAbstractSocket::IPv4Protocol) {
                 host = candidate;
@@ -368,7 +369,7 @@ int main(int argc, char *argv[])
         }
     }
     if (host.protocol() != QAbstractSocket::IPv4Protocol) {
-        std::fprintf(stderr, "bench_delay_proxy: no IPv4 address for %s\n", argv[2]);
+        std::fprintf(stderr, "bench_delay_proxy: no IPv4 address for %s\n", qPrintable(arguments.text(2)));
         return 2;
     }
     g_upstream.sin_family = AF_INET;

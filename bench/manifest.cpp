@@ -10,6 +10,7 @@
 // CPU times (user + system) are printed too: on a busy machine they vary far
 // less than the wall-clock times.
 
+#include "benchargs.h"
 #include "manifest/filemanifest.h"
 
 #include <QCoreApplication>
@@ -174,7 +175,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
 
-    const QString parent = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::tempPath();
+    const QString parent = BenchArguments(argc, argv, "bench_manifest [parent-directory]").parentDirectory(1);
     QTemporaryDir tmp(parent + QStringLiteral("/bench_manifest-XXXXXX"));
     QTemporaryDir scratch;
     if (!tmp.isValid() || !scratch.isValid()) {

@@ -23,6 +23,7 @@
 // only (see bench_queue on deletions slowing later file creation).
 // Prints every run, the medians and the ratios ours / curl (wall clock).
 
+#include "benchargs.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
@@ -344,17 +345,16 @@ int main(int argc, char *argv[])
     QTextStream out(stdout);
     out.setCodec("UTF-8");
 
+    const BenchArguments arguments(argc, argv, "bench_process rtt|small|big [repeats] [parent-directory]");
     const Mode *mode = nullptr;
     for (const Mode &candidate : kModes) {
-        if (argc > 1 && qstrcmp(argv[1], candidate.name) == 0)
+        if (arguments.text(1) == QLatin1String(candidate.name))
             mode = &candidate;
     }
-    if (!mode) {
-        std::fprintf(stderr, "usage: bench_process rtt|small|big [repeats] [parent-directory]\n");
-        return 2;
-    }
-    const int repeats = argc > 2 ? qMax(1, QString::fromLocal8Bit(argv[2]).toInt()) : 5;
-    const QString parent = argc > 3 ? QString::fromLocal8Bit(argv[3]) : QDir::tempPath();
+    if (!mode)
+        return arguments.usageError();
+    const int repeats = arguments.atLeastOne(2, 5);
+    const QString parent = arguments.parentDirectory(3);
     // The updater built beside this benchmark.
     if (qEnvironmentVariableIsEmpty("UPDATER_BINARY_DIR"))
         qputenv("UPDATER_BINARY_DIR", QFile::encodeName(QCoreApplication::applicationDirPath() + QStringLiteral("/..")));

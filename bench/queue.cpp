@@ -8,8 +8,8 @@
 // 16 KiB files, it alternates runs of
 //   ours: Widget::startDownloadQueue on a shown (offscreen) dialog, timed
 //         from the call, which issues the first request, to the moment the
-//         last file has been verified (taken from the queue's own
-//         "verified" log line); applyUpdate, which follows inside the
+//         last file has been verified (the queue's fileVerified signal);
+//         applyUpdate, which follows inside the
 //         completion slot, is timed separately and left out of the ratio.
 //         MaxDownloads (default 6) is set in the SettingsStore, as URL is;
 //   curl: one curl process fetching the same URLs sequentially over one
@@ -24,6 +24,7 @@
 // right after many deletions scans the recently deleted inodes, which would
 // slow whichever side runs after a clean-up.
 
+#include "benchargs.h"
 #include "config/constants.h"
 #include "config/settingsstore.h"
 #include "manifest/filemanifest.h"
@@ -108,8 +109,8 @@ QString ms(double value)
     return QString::number(value, 'f', 1);
 }
 
-// The queue logs one line per verified file (on the GUI thread); its time
-// stamps are our "last verified file" moment. Lines still go to a log file,
+// The queue signals each verified file (on the GUI thread); its time stamps
+// are our "last verified file" moment. Log lines still go to a log file,
 // one write each, so logging costs about what it costs on stderr.
 struct Stamp
 {
@@ -122,8 +123,6 @@ FILE *g_log = nullptr;
 
 void recordMessages(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (message.startsWith(QStringLiteral("文件下载成功并验证通过:")))
-        g_verifiedAt.push_back({nowMs(), cpuMs(CpuOf::Process), cpuMs(CpuOf::ThisThread)});
     if (g_log) {
         std::fputs(qFormatLogMessage(type, context, message).toLocal8Bit().constData(), g_log);
         std::fputc('\n', g_log);
@@ -183,7 +182,7 @@ class QueueRunner : public Widget
 public:
     using Widget::m_errorMessage;
     using Widget::m_isUpdating;
-    using Widget::m_verifiedFiles;
+    int verifiedCount() const { return m_queue.verifiedFiles.size(); }
 
     // Points the dialog at appDir and the release, as the update check and
     // run would have left it; no update run starts when it is shown.
@@ -191,7 +190,10 @@ public:
     {
         m_appDir = appDir;
         m_serverFolder = kFolder + QLatin1Char('/');
-        m_runStarted = true;
+        m_end.phase = RunPhase::Running;
+        QObject::connect(queueNotifier(), &QueueNotifier::fileVerified, this, [](int) {
+            g_verifiedAt.push_back({nowMs(), cpuMs(CpuOf::Process), cpuMs(CpuOf::ThisThread)});
+        });
     }
 };
 
@@ -233,7 +235,7 @@ OurRun runOurs(const QString &serverRoot, const QString &appDir, const FileManif
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const double end = nowMs();
 
-    run.ok = dialog->m_verifiedFiles.size() == manifest.size()
+    run.ok = dialog->verifiedCount() == manifest.size()
         && int(g_verifiedAt.size()) == manifest.size()
         && QFileInfo(appDir + QStringLiteral("md5.txt")).isFile();
     run.error = dialog->m_errorMessage;
@@ -331,14 +333,13 @@ int main(int argc, char *argv[])
     QTextStream out(stdout);
     g_clock.start();
 
-    const QString parent = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::tempPath();
-    const int repeats = argc > 2 ? qMax(1, QString::fromLocal8Bit(argv[2]).toInt()) : 5;
-    const bool oursOnly = argc > 3 && QString::fromLocal8Bit(argv[3]) == QLatin1String("ours");
-    const int maxDownloads = argc > 4 ? QString::fromLocal8Bit(argv[4]).toInt() : 6;
-    if (maxDownloads < 1 || maxDownloads > 16) {
-        std::fprintf(stderr, "usage: bench_queue [parent-directory] [repeats] [both|ours] [max-downloads 1..16]\n");
-        return 2;
-    }
+    const BenchArguments arguments(argc, argv, "bench_queue [parent-directory] [repeats] [both|ours] [max-downloads 1..16]");
+    const QString parent = arguments.parentDirectory(1);
+    const int repeats = arguments.atLeastOne(2, 5);
+    const bool oursOnly = arguments.text(3) == QLatin1String("ours");
+    const int maxDownloads = arguments.number(4, 6);
+    if (maxDownloads < 1 || maxDownloads > 16)
+        return arguments.usageError();
     QTemporaryDir tmp(parent + QStringLiteral("/bench_queue-XXXXXX"));
     if (!tmp.isValid()) {
         std::fprintf(stderr, "cannot create a temporary folder\n");

@@ -25,6 +25,7 @@
 // dialog, the version check) and after it; python3's from RUSAGE_CHILDREN
 // once it has been reaped (it runs first, before nginx, so that is its own).
 
+#include "benchargs.h"
 #include "config/constants.h"
 #include "config/settingsstore.h"
 #include "testsupport.h"
@@ -124,13 +125,12 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QTextStream out(stdout);
 
-    const QString parent = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::tempPath();
-    const int entries = argc > 2 ? qMax(1, QString::fromLocal8Bit(argv[2]).toInt()) : 200000;
-    const QString scenario = argc > 3 ? QString::fromLocal8Bit(argv[3]) : QStringLiteral("changed");
-    if (scenario != QLatin1String("changed") && scenario != QLatin1String("fresh")) {
-        std::fprintf(stderr, "usage: bench_run_memory [parent-directory] [entries] [changed|fresh]\n");
-        return 2;
-    }
+    const BenchArguments arguments(argc, argv, "bench_run_memory [parent-directory] [entries] [changed|fresh]");
+    const QString parent = arguments.parentDirectory(1);
+    const int entries = arguments.atLeastOne(2, 200000);
+    const QString scenario = arguments.text(3, QStringLiteral("changed"));
+    if (scenario != QLatin1String("changed") && scenario != QLatin1String("fresh"))
+        return arguments.usageError();
     QTemporaryDir tmp(parent + QStringLiteral("/bench_run_memory-XXXXXX"));
     if (!tmp.isValid()) {
         std::fprintf(stderr, "cannot create a temporary folder\n");

@@ -12,6 +12,7 @@
 //   trusted: https + CaFile + PublicKey (signature and Published verified).
 // Prints the medians (ms) and the ratio trusted / plain.
 
+#include "benchargs.h"
 #include "config/constants.h"
 #include "config/settingsstore.h"
 #include "testsupport.h"
@@ -40,7 +41,7 @@ int main(int argc, char *argv[])
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-    const int repeats = argc > 1 ? QByteArray(argv[1]).toInt() : 50;
+    const int repeats = BenchArguments(argc, argv, "bench_trust [repeats]").number(1, 50);
 
     QTemporaryDir work;
     QString error;

@@ -3,7 +3,7 @@
 
 #include "config/constants.h"
 #include "testsupport.h"
-#include "update/safefs.h"
+#include "fs/links.h"
 #include "update/updatetransaction.h"
 
 #include <QProcess>

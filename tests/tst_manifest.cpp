@@ -1,6 +1,8 @@
 // Walking, hashing, writing, reading and comparing md5.txt manifests.
 
 #include "manifest/filemanifest.h"
+#include "manifest/manifestformat.h"
+#include "testsupport.h"
 
 #include <QByteArray>
 #include <QCryptographicHash>
@@ -58,14 +60,6 @@ const QByteArray kLineEnd = "\n";
 
 const QDir::Filters kListing = QDir::Dirs | QDir::Files | QDir::NoDot | QDir::NoDotDot;
 
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
-        return false;
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
 // Names starting with "." are hidden on Unix; Windows wants the attribute.
 bool writeHiddenFile(const QString &path, const QByteArray &content)
 {
@@ -83,12 +77,6 @@ bool writeHiddenFile(const QString &path, const QByteArray &content)
     }
 #endif
     return true;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
 QByteArray line(const QByteArray &value, const QByteArray &key)
@@ -235,7 +223,7 @@ void TestManifest::generateWritesSortedManifest()
         + line(kMd5Empty, "/empty.txt")
         + line(kMd5N, "/sub/deeper/n.txt")
         + line(kMd5G, "/system.cfg");
-    QCOMPARE(readFile(root + "md5.txt"), first);
+    QCOMPARE(readFileStrict(root + "md5.txt"), first);
 
     const FileManifest expectedRead{
         {"/B.txt", kMd5UpperB}, {"/UpdateTmp/md5Tmp.txt", kMd5F}, {"/a.txt", kMd5Abc},
@@ -254,7 +242,7 @@ void TestManifest::generateWritesSortedManifest()
         + line(oldHash, "/md5.txt")
         + line(kMd5N, "/sub/deeper/n.txt")
         + line(kMd5G, "/system.cfg");
-    QCOMPARE(readFile(root + "md5.txt"), second);
+    QCOMPARE(readFileStrict(root + "md5.txt"), second);
 }
 
 void TestManifest::generateOnEmptyTreeWritesEmptyFile()
@@ -294,7 +282,7 @@ void TestManifest::generateFailuresAreSilent()
     const QStringList aside = QDir(blocked).entryList({"md5.txt.stale-*"}, QDir::Dirs | QDir::NoDotAndDotDot);
     QCOMPARE(aside.size(), 1);
     QCOMPARE(QDir(blocked + aside.first()).entryList(kListing | QDir::Hidden), QStringList());
-    QCOMPARE(readFile(blocked + "a.txt"), QByteArray("abc"));
+    QCOMPARE(readFileStrict(blocked + "a.txt"), QByteArray("abc"));
 
     // An empty root writes nothing, not even relative to the working directory.
     const QString work = tmp.path() + "/work";
@@ -375,7 +363,7 @@ void TestManifest::generateGivesVanishedFileEmptyValue()
     QByteArray expectedBytes;
     for (auto it = expected.cbegin(); it != expected.cend(); ++it)
         expectedBytes += line(it.value(), it.key().toLatin1());
-    QCOMPARE(readFile(root + "md5.txt"), expectedBytes);
+    QCOMPARE(readFileStrict(root + "md5.txt"), expectedBytes);
 #endif
 }
 
@@ -407,7 +395,7 @@ void TestManifest::walkEndsLinkLoopsAndFollowsOtherLinks()
         + line(kMd5N, "/other/toReal/nested/n.txt")
         + line(kMd5F, "/real/f.txt")
         + line(kMd5N, "/real/nested/n.txt");
-    QCOMPARE(readFile(root + "md5.txt"), expected);
+    QCOMPARE(readFileStrict(root + "md5.txt"), expected);
 }
 
 void TestManifest::walkAppendsBelowPrefix()

@@ -2,6 +2,7 @@
 // on every platform, never one of the updater's own files.
 
 #include "manifest/pathsafety.h"
+#include "manifest/releasenames.h"
 
 #include <QtTest>
 
@@ -16,6 +17,8 @@ private slots:
     void wholeManifest();
     void installationOnlyKeysAreTaken_data();
     void installationOnlyKeysAreTaken();
+    void stateKeysAgainstReleaseLeftOut_data();
+    void stateKeysAgainstReleaseLeftOut();
 };
 
 void TestPathSafety::singleKey_data()
@@ -156,9 +159,45 @@ void TestPathSafety::installationOnlyKeysAreTaken()
     FileManifest manifest;
     for (const QString &key : keys)
         manifest.insert(key, QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
-    QCOMPARE(takeInstallationOnlyKeys(manifest), taken);
+    QCOMPARE(takeUpdaterStateKeys(manifest), taken);
     QCOMPARE(manifest.size(), keys.size() - taken.size());
     QCOMPARE(findUnsafeManifestKey(manifest), unsafe);
+}
+
+// The client drops every key naming its own state; the release tool leaves
+// out less (a top-level update.ini is refused as unsafe, not dropped) and
+// system.cfg unless asked to publish it.
+void TestPathSafety::stateKeysAgainstReleaseLeftOut_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<bool>("state");
+    QTest::addColumn<bool>("leftOut");
+    QTest::addColumn<bool>("leftOutWithConfig");
+
+    QTest::newRow("release file") << "/a.txt" << false << false << false;
+    QTest::newRow("top-level md5.txt") << "/MD5.txt" << true << true << true;
+    QTest::newRow("md5.txt deeper") << "/docs/md5.txt" << false << false << false;
+    QTest::newRow("top-level update.ini") << "/update.ini" << true << false << false;
+    QTest::newRow("md5Tmp.txt") << "/md5Tmp.txt" << true << false << false;
+    QTest::newRow("system.cfg") << "/System.cfg" << false << true << false;
+    QTest::newRow("system.cfg deeper") << "/etc/system.cfg" << false << false << false;
+    QTest::newRow("temp folder") << "/updatetmp/a.dll" << true << true << true;
+    QTest::newRow("backup folder") << "/UpdateBackup/journal" << true << true << true;
+    QTest::newRow("a file named like the temp folder") << "/UpdateTmp" << true << true << true;
+    QTest::newRow("work name") << "/updater.log.1" << true << true << true;
+    QTest::newRow("resume folder") << "/Resume/part" << true << true << true;
+    QTest::newRow("work name deeper") << "/lib/updater.lock" << false << false << false;
+}
+
+void TestPathSafety::stateKeysAgainstReleaseLeftOut()
+{
+    QFETCH(QString, key);
+    QFETCH(bool, state);
+    QFETCH(bool, leftOut);
+    QFETCH(bool, leftOutWithConfig);
+    QCOMPARE(isUpdaterStateKey(key), state);
+    QCOMPARE(isLeftOutOfRelease(key, false), leftOut);
+    QCOMPARE(isLeftOutOfRelease(key, true), leftOutWithConfig);
 }
 
 QTEST_GUILESS_MAIN(TestPathSafety)

@@ -1,6 +1,6 @@
-// A whole visible update in-process: the run, the download queue,
-// verification, apply, cancel, close and completion, against a real nginx
-// and a server that fails on purpose.
+// A whole visible update in-process: the version check, the run, the
+// download queue, verification, apply, cancel, close and completion, against
+// a real nginx and a server that fails on purpose.
 
 #include "config/constants.h"
 #include "config/settingsstore.h"
@@ -40,6 +40,10 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
+
+    void check_data();
+    void check();
+    void checkUrlIsPlainConcatenation();
 
     void fullUpdate();
     void nothingToFetch();
@@ -171,6 +175,88 @@ void TestUpdate::whenBoxOpens(const std::function<void(QMessageBox *)> &act)
         }
     });
     poll->start(20);
+}
+
+void TestUpdate::check_data()
+{
+    QTest::addColumn<QByteArray>("serverIni");
+    QTest::addColumn<QString>("localVersion"); // null: no version record
+    QTest::addColumn<bool>("upToDate");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("detail");
+    QTest::addColumn<QString>("serverFolder");
+
+    const QByteArray v2 = "[Version]\nFolder=2.0\nVersion=2.0\n";
+    QTest::newRow("first installation") << v2 << QString() << false << kStatusPreparing
+                                        << "本地update文件不存在，准备更新" << "2.0/";
+    QTest::newRow("equal") << v2 << "2.0" << true << kStatusPreparing << "update文件版本相同，不需要更新"
+                           << "2.0/";
+    QTest::newRow("older local") << v2 << "1.0" << false << kStatusPreparing
+                                 << "update文件版本不同，需要更新" << "2.0/";
+    QTest::newRow("case differs") << QByteArray("[Version]\nFolder=r\nVersion=V2\n") << "v2" << false
+                                  << kStatusPreparing << "update文件版本不同，需要更新" << "r/";
+    QTest::newRow("one extends the other") << QByteArray("[Version]\nFolder=r\nVersion=2.0\n") << "2.0.1"
+                                           << false << kStatusPreparing
+                                           << "update文件版本不同，需要更新" << "r/";
+    QTest::newRow("no version") << QByteArray("[Version]\nFolder=2.0\n") << "2.0" << false << kStatusFailed
+                                << "服务端版本解析失败" << "2.0";
+    QTest::newRow("empty folder") << QByteArray("[Version]\nFolder=\nVersion=2.0\n") << "2.0" << false
+                                  << kStatusFailed << "服务端版本解析失败" << "";
+    QTest::newRow("no group") << QByteArray("Folder=2.0\nVersion=2.0\n") << "2.0" << false << kStatusFailed
+                              << "服务端版本解析失败" << "";
+    QTest::newRow("empty file") << QByteArray() << "2.0" << false << kStatusFailed << "服务端版本解析失败"
+                                << "";
+}
+
+void TestUpdate::check()
+{
+    QFETCH(QByteArray, serverIni);
+    QFETCH(QString, localVersion);
+    QFETCH(bool, upToDate);
+    QFETCH(QString, status);
+    QFETCH(QString, detail);
+    QFETCH(QString, serverFolder);
+
+    QTemporaryDir app;
+    const QString appDir = app.path() + QLatin1Char('/');
+    m_faults.setBody(QStringLiteral("/check/update.ini"), serverIni);
+    SettingsStore::instance().setValue(kKeyUrl, m_faults.baseUrl() + QStringLiteral("check/"));
+    if (!localVersion.isNull())
+        QVERIFY(writeFile(appDir + "UpdateTmp/update.ini", "[Version]\nVersion=" + localVersion.toUtf8() + "\n"));
+
+    WidgetProbe dialog;
+    dialog.m_appDir = appDir;
+    QCOMPARE(dialog.checkUpdate(), upToDate);
+    QCOMPARE(dialog.statusLabel(), status);
+    QCOMPARE(dialog.detailLabel(), detail);
+    QCOMPARE(dialog.m_serverFolder, serverFolder);
+    const QString tempCopy = appDir + QStringLiteral("UpdateTmp/updateTmp.ini");
+    QCOMPARE(dialog.m_tempFiles, QStringList({tempCopy}));
+    // The server's file stays for the update exactly when one follows.
+    QCOMPARE(QFileInfo::exists(tempCopy), !upToDate);
+}
+
+void TestUpdate::checkUrlIsPlainConcatenation()
+{
+    QTemporaryDir app;
+    const QString appDir = app.path() + QLatin1Char('/');
+
+    // Without a trailing slash "update.ini" runs into the last segment.
+    SettingsStore::instance().setValue(kKeyUrl, m_faults.baseUrl() + QStringLiteral("base"));
+    WidgetProbe dialog;
+    dialog.m_appDir = appDir;
+    QVERIFY(!dialog.checkUpdate());
+    QCOMPARE(m_faults.requestedPaths(), QStringList({"/baseupdate.ini"}));
+    QCOMPARE(dialog.statusLabel(), kStatusStopped);
+    QCOMPARE(dialog.detailLabel(), QStringLiteral("下载") + m_faults.baseUrl() + "baseupdate.ini" + "失败");
+    QCOMPARE(dialog.m_tempFiles, QStringList({appDir + "UpdateTmp/updateTmp.ini"}));
+
+    // No URL at all: "update.ini" alone, which is no address.
+    SettingsStore::instance().setValue(kKeyUrl, QString());
+    WidgetProbe second;
+    second.m_appDir = appDir;
+    QVERIFY(!second.checkUpdate());
+    QCOMPARE(second.detailLabel(), QStringLiteral("下载update.ini失败"));
 }
 
 void TestUpdate::fullUpdate()

@@ -1,6 +1,5 @@
 // The dialog as it is built: form, look, slot table and label handling.
 
-#include "app/supportlog.h"
 #include "testsupport.h"
 #include "ui/screenfit.h"
 
@@ -46,8 +45,6 @@ private slots:
     void detailLineIsElided();
     void opensCentredAndMovesByDrag_data();
     void opensCentredAndMovesByDrag();
-    void logRotation_data();
-    void logRotation();
 };
 
 namespace {
@@ -419,26 +416,6 @@ void TestWidget::opensCentredAndMovesByDrag()
     QApplication::sendEvent(target, &move);
     QTest::mouseRelease(target, Qt::LeftButton, Qt::NoModifier, at + QPoint(30, 20));
     QCOMPARE(dialog.pos(), moves ? start + QPoint(30, 20) : start);
-}
-
-void TestWidget::logRotation_data()
-{
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<qint64>("incoming");
-    QTest::addColumn<bool>("rotate");
-    QTest::newRow("empty") << qint64(0) << qint64(10) << false;
-    QTest::newRow("empty, huge line") << qint64(0) << kSupportLogLimit * 2 << false;
-    QTest::newRow("reaches the limit") << kSupportLogLimit - 10 << qint64(10) << false;
-    QTest::newRow("passes the limit") << kSupportLogLimit - 10 << qint64(11) << true;
-    QTest::newRow("already past") << kSupportLogLimit + 1 << qint64(1) << true;
-}
-
-void TestWidget::logRotation()
-{
-    QFETCH(qint64, size);
-    QFETCH(qint64, incoming);
-    QFETCH(bool, rotate);
-    QCOMPARE(shouldRotateLog(size, incoming), rotate);
 }
 
 QTEST_MAIN(TestWidget)

@@ -1,7 +1,8 @@
 #include "instanceguard.h"
 
 #include "config/constants.h"
-#include "update/safefs.h"
+#include "fs/links.h"
+#include "fs/regularfile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,7 +1,8 @@
 #include "launcher.h"
 
 #include "config/constants.h"
-#include "update/safefs.h"
+#include "fs/durablefile.h"
+#include "fs/links.h"
 
 #include <QCoreApplication>
 #include <QDebug>

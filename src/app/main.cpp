@@ -6,7 +6,6 @@
 #include "config/constants.h"
 #include "config/settingsstore.h"
 #include "ui/widget.h"
-#include "update/updatetransaction.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -81,13 +80,10 @@ int main(int argc, char *argv[])
     // installation, so it is the old version again. One that cannot be
     // undone leaves a mixed installation: nothing runs and nothing is
     // started; the next start tries again.
-    QStringList unrestored;
-    // A link at UpdateBackup that cannot be removed (Wine cannot remove a
-    // folder link) holds nothing of ours and is never used: the run goes on.
-    if (!UpdateTransaction::recover(appDir, &unrestored) && !unrestored.isEmpty()) {
-        qDebug() << "无法恢复的文件:" << unrestored;
-        return failAtStart(app, dialog, consoleMode, QStringLiteral("无法恢复原文件:") + unrestored.first(), false);
-    }
+    QString recoveryError;
+    bool installationWhole = true;
+    if (!dialog.recoverInstallation(recoveryError, installationWhole))
+        return failAtStart(app, dialog, consoleMode, recoveryError, installationWhole);
 
     QJsonObject report;
     const bool update = !dialog.checkUpdate();

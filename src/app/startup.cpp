@@ -1,8 +1,8 @@
 #include "startup.h"
 
 #include "config/constants.h"
-#include "update/safefs.h"
-#include "update/updatetransaction.h"
+#include "fs/links.h"
+#include "fs/regularfile.h"
 
 #include <QDebug>
 #include <QDir>
@@ -11,7 +11,7 @@
 
 bool clearStateFolderNames(const QString &appDir, QString &error)
 {
-    for (const QString &name : {kUpdateTmpDir, UpdateTransaction::backupDirName()}) {
+    for (const QString &name : {kUpdateTmpDir, kUpdateBackupDir}) {
         const QString path = QDir::cleanPath(appDir + name);
         if (!entryExists(path) || isLinkOrReparsePoint(path) || QFileInfo(path).isDir())
             continue;

@@ -1,7 +1,9 @@
 #include "supportlog.h"
 
 #include "config/constants.h"
-#include "update/safefs.h"
+#include "fs/durablefile.h"
+#include "fs/links.h"
+#include "fs/regularfile.h"
 
 #include <QDebug>
 #include <QFile>

@@ -6,6 +6,10 @@
 // INI keys and the status texts of the dialog's upper label.
 
 inline const QString kUpdateTmpDir = QStringLiteral("UpdateTmp/");
+// The same folder as a name, as the manifest's reserved names compare it.
+inline const QString kUpdateTmpName = QStringLiteral("UpdateTmp");
+// The transaction's journal and backups.
+inline const QString kUpdateBackupDir = QStringLiteral("UpdateBackup");
 inline const QString kUpdateIniFile = QStringLiteral("update.ini");
 inline const QString kUpdateTmpIniFile = QStringLiteral("updateTmp.ini");
 inline const QString kMd5File = QStringLiteral("md5.txt");
@@ -45,3 +49,6 @@ inline const QString kLockFile = QStringLiteral("updater.lock");
 // leave both alone.
 inline const QString kLogFile = QStringLiteral("updater.log");
 inline const QString kOldLogFile = QStringLiteral("updater.log.1");
+
+// Partial downloads inside UpdateTmp/ that a later run continues.
+inline const QString kResumeName = QStringLiteral("resume");

@@ -1,7 +1,7 @@
 #include "settingsstore.h"
 
 #include "constants.h"
-#include "update/safefs.h"
+#include "fs/safefs.h"
 
 #include <QCoreApplication>
 #include <QSettings>

@@ -1,36 +1,35 @@
-#include "filemanifest.h"
+#include "directorywalk.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include "filemanifest.h"
 
 namespace {
 
 // ancestors holds the canonical paths of the directories the walk is inside,
 // from the root down. A link back to one of them would recurse forever.
-void walk(const QString &root, const QString &relativePrefix, QStringList &files,
-          QStringList &ancestors)
+void walk(const QString &root, const QString &relativePrefix, QDir::Filters filters,
+          const TreeVisitor &visitor, QStringList &ancestors)
 {
-    const QDir dir(root + relativePrefix);
-    const QFileInfoList entries = dir.entryInfoList(
-        QDir::Dirs | QDir::Files | QDir::NoDot | QDir::NoDotDot, QDir::NoSort);
+    const QString path = root + relativePrefix;
+    if (visitor.enterDirectory && !visitor.enterDirectory(path))
+        return;
+    const QFileInfoList entries = QDir(path).entryInfoList(filters, QDir::NoSort);
     for (const QFileInfo &entry : entries) {
         const QString relativePath = relativePrefix + QLatin1Char('/') + entry.fileName();
-        if (entry.isDir()) {
-            const QString canonical = entry.canonicalFilePath();
-            if (canonical.isEmpty() || ancestors.contains(canonical))
-                continue;
-            ancestors.append(canonical);
-            walk(root, relativePath, files, ancestors);
-            ancestors.removeLast();
-        } else {
-            files.append(relativePath);
-        }
+        if (!visitor.visitEntry(entry, relativePath) || !entry.isDir())
+            continue;
+        const QString canonical = entry.canonicalFilePath();
+        if (canonical.isEmpty() || ancestors.contains(canonical))
+            continue;
+        ancestors.append(canonical);
+        walk(root, relativePath, filters, visitor, ancestors);
+        ancestors.removeLast();
     }
 }
 
 } // namespace
 
-void collectFiles(const QString &root, const QString &relativePrefix, QStringList &files)
+void walkTree(const QString &root, const QString &relativePrefix, QDir::Filters extraFilters,
+              const TreeVisitor &visitor)
 {
     QStringList ancestors;
     QString path = QFileInfo(root + relativePrefix).canonicalFilePath();
@@ -43,5 +42,16 @@ void collectFiles(const QString &root, const QString &relativePrefix, QStringLis
             break;
         path = parent;
     }
-    walk(root, relativePrefix, files, ancestors);
+    walk(root, relativePrefix, QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot | extraFilters, visitor, ancestors);
+}
+
+void collectFiles(const QString &root, const QString &relativePrefix, QStringList &files)
+{
+    TreeVisitor visitor;
+    visitor.visitEntry = [&files](const QFileInfo &entry, const QString &relativePath) {
+        if (!entry.isDir())
+            files.append(relativePath);
+        return true;
+    };
+    walkTree(root, relativePrefix, QDir::Filters(), visitor);
 }

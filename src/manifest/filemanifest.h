@@ -24,13 +24,6 @@ void generateManifest(const QString &root);
 // Loads an md5.txt; an unreadable file gives an empty manifest.
 FileManifest readManifest(const QString &path);
 
-// Loads the server's md5.txt, which must be whole: every line is 32 hex
-// digits, a TAB and a UTF-8 path starting with "/", ending in LF or CR LF.
-// Blank lines, a leading UTF-8 byte-order mark and a last line without its
-// end are allowed. On failure manifest is empty and error says why
-// ("清单格式错误:<line>", "清单为空" or "无法读取文件:<path>").
-bool readServerManifest(const QString &path, FileManifest &manifest, QString &error);
-
 // The server entries that are missing locally or whose text differs.
 FileManifest compareManifests(const FileManifest &local, const FileManifest &server);
 

@@ -1,58 +1,12 @@
 #include "filemanifest.h"
 
-#include "update/safefs.h"
+#include "config/constants.h"
+#include "fs/safefs.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QFile>
-#include <QTextCodec>
 #include <QTextStream>
-
-#include <cstring>
-
-namespace {
-
-constexpr int kMd5HexDigits = 32;
-
-bool isHexDigit(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// One server manifest line without its line end: hex digits, TAB, "/path".
-bool parseServerLine(const char *data, int size, QString &key, QString &value)
-{
-    if (size < kMd5HexDigits + 2 || data[kMd5HexDigits] != '\t' || data[kMd5HexDigits + 1] != '/')
-        return false;
-    for (int i = 0; i < kMd5HexDigits; ++i) {
-        if (!isHexDigit(data[i]))
-            return false;
-    }
-    const char *path = data + kMd5HexDigits + 1;
-    const int pathSize = size - kMd5HexDigits - 1;
-    bool ascii = true;
-    for (int i = 0; i < pathSize; ++i) {
-        // A second field would be silently part of the path.
-        if (path[i] == '\t')
-            return false;
-        ascii = ascii && uchar(path[i]) < 0x80;
-    }
-    if (ascii) {
-        key = QString::fromLatin1(path, pathSize);
-    } else {
-        // A manifest in another code page must not turn into names nobody published.
-        QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
-        key = QTextCodec::codecForMib(106)->toUnicode(path, pathSize, &state);
-        if (state.invalidChars != 0 || state.remainingChars != 0)
-            return false;
-        // The decoder allocates a character per byte; keep what is used.
-        key.squeeze();
-    }
-    value = QString::fromLatin1(data, kMd5HexDigits);
-    return true;
-}
-
-} // namespace
 
 QString fileMd5(const QString &path)
 {
@@ -88,7 +42,7 @@ void generateManifest(const QString &root)
 
     // Written beside and renamed over: a link standing at md5.txt is
     // replaced, never written through.
-    const QString target = root + QStringLiteral("md5.txt");
+    const QString target = root + kMd5File;
     // A folder, FIFO or hard link there is not ours to write into or over.
     if (isOddEntry(target) && !moveAsideStale(target))
         return;
@@ -122,92 +76,6 @@ FileManifest readManifest(const QString &path)
     }
     file.close();
     return manifest;
-}
-
-bool readServerManifest(const QString &path, FileManifest &manifest, QString &error)
-{
-    manifest.clear();
-    error.clear();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        error = QStringLiteral("无法读取文件:") + path;
-        return false;
-    }
-
-    // Read in blocks and parse in place: neither the whole file nor a list
-    // of its lines is ever held, only the current block and a line that
-    // crosses its end.
-    FileManifest result;
-    QString lastKey;
-    int lineNumber = 0;
-    const auto takeLine = [&](const char *data, int size) {
-        ++lineNumber;
-        if (lineNumber == 1 && size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0) {
-            data += 3;
-            size -= 3;
-        }
-        if (size > 0 && data[size - 1] == '\r')
-            --size;
-        if (size == 0)
-            return true;
-        QString key;
-        QString value;
-        if (!parseServerLine(data, size, key, value))
-            return false;
-        // md5.txt is written in key order, so nearly every key goes last.
-        if (result.isEmpty() || lastKey < key) {
-            result.insert(result.cend(), key, value);
-        } else {
-            if (result.contains(key))
-                return false;
-            result.insert(key, value);
-        }
-        lastKey = key;
-        return true;
-    };
-
-    constexpr int kBlock = 64 * 1024;
-    QByteArray block(kBlock, Qt::Uninitialized);
-    QByteArray pending;
-    qint64 length;
-    while ((length = file.read(block.data(), kBlock)) > 0) {
-        const char *begin = block.constData();
-        const char *end = begin + length;
-        while (begin < end) {
-            const auto *lineEnd = static_cast<const char *>(std::memchr(begin, '\n', size_t(end - begin)));
-            if (!lineEnd) {
-                pending.append(begin, int(end - begin));
-                break;
-            }
-            bool ok;
-            if (pending.isEmpty()) {
-                ok = takeLine(begin, int(lineEnd - begin));
-            } else {
-                pending.append(begin, int(lineEnd - begin));
-                ok = takeLine(pending.constData(), pending.size());
-                pending.resize(0);
-            }
-            if (!ok) {
-                error = QStringLiteral("清单格式错误:") + QString::number(lineNumber);
-                return false;
-            }
-            begin = lineEnd + 1;
-        }
-    }
-    if (length < 0) {
-        error = QStringLiteral("无法读取文件:") + path;
-        return false;
-    }
-    if (!pending.isEmpty() && !takeLine(pending.constData(), pending.size())) {
-        error = QStringLiteral("清单格式错误:") + QString::number(lineNumber);
-        return false;
-    }
-    if (result.isEmpty()) {
-        error = QStringLiteral("清单为空");
-        return false;
-    }
-    manifest = result;
-    return true;
 }
 
 FileManifest compareManifests(const FileManifest &local, const FileManifest &server)

@@ -1,6 +1,6 @@
 #include "pathsafety.h"
 
-#include "config/constants.h"
+#include "releasenames.h"
 
 #include <QSet>
 #include <QRegularExpression>
@@ -43,24 +43,6 @@ bool mayBeShortName(const QString &component)
     return match.hasMatch() && match.capturedLength(1) <= 8;
 }
 
-bool isOneOf(const QString &name, const QStringList &names)
-{
-    for (const QString &reserved : names) {
-        if (name.compare(reserved, Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
-}
-
-bool isReservedTopLevel(const QString &first)
-{
-    static const QStringList files = {
-        QStringLiteral("update.ini"), QStringLiteral("updateTmp.ini"),
-        QStringLiteral("md5Tmp.txt"), QStringLiteral("md5.txt")};
-    static const QStringList folders = {QStringLiteral("UpdateTmp"), QStringLiteral("UpdateBackup")};
-    return isOneOf(first, files) || isOneOf(first, folders) || isOneOf(first, updaterWorkNames());
-}
-
 } // namespace
 
 bool isSafeManifestKey(const QString &key)
@@ -77,37 +59,7 @@ bool isSafeManifestKey(const QString &key)
         if (hasForbiddenCharacter(component) || isDeviceName(component) || mayBeShortName(component))
             return false;
     }
-    return !isReservedTopLevel(components.first());
-}
-
-const QStringList &updaterWorkNames()
-{
-    static const QStringList names = {kLogFile, kOldLogFile, kLockFile, QStringLiteral("resume")};
-    return names;
-}
-
-bool isUpdaterWorkKey(const QString &key)
-{
-    return key.startsWith(QLatin1Char('/')) && isOneOf(key.mid(1).section(QLatin1Char('/'), 0, 0), updaterWorkNames());
-}
-
-bool isInstallationOnlyKey(const QString &key)
-{
-    return key.startsWith(QLatin1Char('/')) && isReservedTopLevel(key.mid(1).section(QLatin1Char('/'), 0, 0));
-}
-
-QStringList takeInstallationOnlyKeys(FileManifest &manifest)
-{
-    QStringList taken;
-    for (auto it = manifest.begin(); it != manifest.end();) {
-        if (isInstallationOnlyKey(it.key())) {
-            taken.append(it.key());
-            it = manifest.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    return taken;
+    return !isReservedTopName(components.first());
 }
 
 QString findUnsafeManifestKey(const FileManifest &manifest)

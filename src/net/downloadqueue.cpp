@@ -1,5 +1,4 @@
 #include "ui/widget.h"
-#include "ui_widget.h"
 
 #include "config/constants.h"
 #include "config/settingsstore.h"
@@ -21,24 +20,22 @@ void Widget::startDownloadQueue(FileManifest files)
     m_errorMessage = QLatin1String("");
 
     clearDownloadQueue();
-    m_verifiedFiles.clear();
+    m_queue.verifiedFiles.clear();
     m_currentIndex = 0;
-    m_startedFiles = 0;
+    m_queue.startedFiles = 0;
     m_totalFiles = files.size();
 
     SettingsStore &settings = SettingsStore::instance();
-    m_maxDownloads = maxDownloadsFromSetting(settings.value(kKeyMaxDownloads));
+    m_queue.maxDownloads = maxDownloadsFromSetting(settings.value(kKeyMaxDownloads));
     if (settings.isSet(kKeyMaxDownloads))
-        qDebug() << "同时下载文件数:" << m_maxDownloads << "设置:" << settings.value(kKeyMaxDownloads);
+        qDebug() << "同时下载文件数:" << m_queue.maxDownloads << "设置:" << settings.value(kKeyMaxDownloads);
 
     // A release can list hundreds of thousands of files: each file's task
     // is made from what is still pending when its download starts, so the
     // queue never holds a second copy of the whole release.
-    m_pendingFiles = std::move(files);
+    m_queue.pendingFiles = std::move(files);
 
-    ui->progressBar_update->setValue(0);
-    ui->progressBar_update->setRange(0, m_totalFiles);
-    ui->label_update->setText(kStatusUpdating + tr("准备更新 %1 个文件").arg(m_totalFiles));
+    showQueueStart(m_totalFiles);
 
     if (m_totalFiles > 0)
         downloadNextFile();
@@ -52,12 +49,12 @@ void Widget::downloadNextFile()
         onUpdateCompleted(false);
         return;
     }
-    if (m_verifiedFiles.size() >= m_totalFiles) {
+    if (m_queue.verifiedFiles.size() >= m_totalFiles) {
         onUpdateCompleted(true);
         return;
     }
     // Files start in manifest order as slots free up.
-    while (int(m_inFlight.size()) < downloadSlots() && m_startedFiles < m_totalFiles) {
+    while (int(m_queue.inFlight.size()) < downloadSlots() && m_queue.startedFiles < m_totalFiles) {
         if (!startNextFile())
             return;
     }
@@ -65,29 +62,29 @@ void Widget::downloadNextFile()
 
 int Widget::downloadSlots() const
 {
-    return m_http2InUse ? m_maxDownloads : qMin(m_maxDownloads, kHttp1ConnectionsPerHost);
+    return m_queue.http2InUse ? m_queue.maxDownloads : qMin(m_queue.maxDownloads, kHttp1ConnectionsPerHost);
 }
 
 void Widget::showQueueCount()
 {
-    const int shown = qMin(m_verifiedFiles.size() + 1, m_totalFiles);
+    const int shown = qMin(m_queue.verifiedFiles.size() + 1, m_totalFiles);
     m_statusText = tr("%1 %2/%3").arg(kStatusUpdating).arg(shown).arg(m_totalFiles);
     refreshLabelsSoon();
 }
 
 bool Widget::startNextFile()
 {
-    const int index = m_startedFiles;
-    if (m_downloadQueue.size() <= index && !m_pendingFiles.isEmpty()) {
-        const auto next = m_pendingFiles.begin();
+    const int index = m_queue.startedFiles;
+    if (m_downloadQueue.size() <= index && !m_queue.pendingFiles.isEmpty()) {
+        const auto next = m_queue.pendingFiles.begin();
         DownloadTask made;
         made.url = composeFileUrl(SettingsStore::instance().value(kKeyUrl), m_serverFolder, next.key());
         made.localPath = m_appDir % kUpdateTmpDir % next.key();
         made.md5 = next.value();
-        m_pendingFiles.erase(next);
+        m_queue.pendingFiles.erase(next);
         m_downloadQueue.append(made);
     }
-    ++m_startedFiles;
+    ++m_queue.startedFiles;
     return startFileRequest(index, CachePolicy::Cacheable);
 }
 
@@ -101,11 +98,9 @@ bool Widget::startFileRequest(int index, CachePolicy cache)
 
     QDir().mkpath(QFileInfo(task.localPath).absolutePath());
 
-    QString trustError = trustSetupError();
-    if (trustError.isNull())
-        trustError = proxySetupError();
-    if (!trustError.isNull()) {
-        failQueue(QStringLiteral("下载错误:") + trustError);
+    const QString setupError = requestSetupError();
+    if (!setupError.isNull()) {
+        failQueue(QStringLiteral("下载错误:") + setupError);
         return false;
     }
 
@@ -121,7 +116,7 @@ bool Widget::startFileRequest(int index, CachePolicy cache)
     QNetworkReply *reply = m_networkManager.get(makeDownloadRequest(task.url, cache));
     reply->setReadBufferSize(kReplyReadBufferSize);
     m_currentReply = reply;
-    m_inFlight.push_back({index, reply, std::move(sink)});
+    m_queue.inFlight.push_back({index, reply, std::move(sink)});
     noteCertificateErrors(reply);
     connect(reply, &QNetworkReply::downloadProgress, this, &Widget::onDownloadProgress);
     connect(reply, &QNetworkReply::finished, this, &Widget::onDownloadFinished);
@@ -129,7 +124,7 @@ bool Widget::startFileRequest(int index, CachePolicy cache)
     connect(reply, &QNetworkReply::readyRead, this, [this, reply]() {
         const int at = inFlightIndexOf(reply);
         if (at >= 0 && drainReply(at) && reply == m_currentReply)
-            setFileProgressSoon(writtenPercent(reply, m_inFlight[at].sink->bytesWritten()));
+            setFileProgressSoon(writtenPercent(reply, m_queue.inFlight[at].sink->bytesWritten()));
     });
     return true;
 }
@@ -142,8 +137,8 @@ int Widget::senderDownload() const
 
 int Widget::inFlightIndexOf(const QObject *reply) const
 {
-    for (size_t i = 0; i < m_inFlight.size(); ++i) {
-        if (reply && m_inFlight[i].reply == reply)
+    for (size_t i = 0; i < m_queue.inFlight.size(); ++i) {
+        if (reply && m_queue.inFlight[i].reply == reply)
             return int(i);
     }
     return -1;
@@ -151,7 +146,7 @@ int Widget::inFlightIndexOf(const QObject *reply) const
 
 bool Widget::drainReply(int inFlight)
 {
-    ActiveDownload &download = m_inFlight[inFlight];
+    ActiveDownload &download = m_queue.inFlight[inFlight];
     if (download.sink->write(download.reply->readAll()))
         return true;
     const QString localPath = download.sink->path();
@@ -185,14 +180,14 @@ void Widget::onDownloadFinished()
     if (at < 0)
         return;
 
-    QNetworkReply *reply = m_inFlight[at].reply;
-    const DownloadTask task = m_downloadQueue.at(m_inFlight[at].index);
+    QNetworkReply *reply = m_queue.inFlight[at].reply;
+    const DownloadTask task = m_downloadQueue.at(m_queue.inFlight[at].index);
 
     if (reply->error() != QNetworkReply::NoError) {
         const QString reason = reply->errorString();
         m_errorMessage = QStringLiteral("文件下载失败:") + reason;
         if (reply->error() == QNetworkReply::ProxyAuthenticationRequiredError)
-            m_errorMessage = m_callerError = proxyFailureText();
+            m_errorMessage = m_end.callerError = proxyFailureText();
         qDebug() << "文件下载失败:" << reason;
         logFailedRequest(task.url, reply, m_errorMessage);
         releaseCurrentDownload();
@@ -202,7 +197,7 @@ void Widget::onDownloadFinished()
 
     if (!drainReply(at))
         return;
-    DownloadSink &sink = *m_inFlight[at].sink;
+    DownloadSink &sink = *m_queue.inFlight[at].sink;
     if (endedShort(reply, sink.bytesWritten())) {
         qDebug() << "文件不完整:" << task.url;
         logFailedRequest(task.url, reply, QStringLiteral("下载错误:文件不完整"));
@@ -227,19 +222,20 @@ void Widget::onDownloadFinished()
     }
 
     if (reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool())
-        m_http2InUse = true;
-    const int index = m_inFlight[at].index;
-    m_inFlight.erase(m_inFlight.begin() + at);
+        m_queue.http2InUse = true;
+    const int index = m_queue.inFlight[at].index;
+    m_queue.inFlight.erase(m_queue.inFlight.begin() + at);
     if (reply == m_currentReply)
         m_currentReply = nullptr;
     reply->disconnect(this);
     reply->deleteLater();
 
-    m_verifiedFiles.append(key);
+    m_queue.verifiedFiles.append(key);
     qDebug() << "文件下载成功并验证通过:" << task.localPath;
+    emit m_queue.notifier.fileVerified(m_queue.verifiedFiles.size());
     // Done with: only its key is needed from here on.
     m_downloadQueue[index] = DownloadTask();
-    setOverallProgressSoon(m_verifiedFiles.size());
+    setOverallProgressSoon(m_queue.verifiedFiles.size());
     showQueueCount();
     downloadNextFile();
 }
@@ -247,7 +243,7 @@ void Widget::onDownloadFinished()
 void Widget::refetchFile(int inFlight)
 {
     // A cache on the way may hold an old copy of a republished folder.
-    ActiveDownload &download = m_inFlight[inFlight];
+    ActiveDownload &download = m_queue.inFlight[inFlight];
     const int index = download.index;
     DownloadTask &task = m_downloadQueue[index];
     qDebug() << "文件校验失败，不经缓存重新下载:" << keyOfLocalPath(task.localPath);
@@ -256,7 +252,7 @@ void Widget::refetchFile(int inFlight)
     QNetworkReply *reply = download.reply;
     reply->disconnect(this);
     reply->deleteLater();
-    m_inFlight.erase(m_inFlight.begin() + inFlight);
+    m_queue.inFlight.erase(m_queue.inFlight.begin() + inFlight);
     if (reply == m_currentReply)
         m_currentReply = nullptr;
     startFileRequest(index, CachePolicy::Bypass);
@@ -270,7 +266,7 @@ void Widget::onDownloadError(QNetworkReply::NetworkError error)
     m_errorMessage = QLatin1String("");
     const int at = senderDownload();
     if (at >= 0) {
-        QNetworkReply *reply = m_inFlight[at].reply;
+        QNetworkReply *reply = m_queue.inFlight[at].reply;
         const bool timedOut = error == QNetworkReply::TimeoutError
             || error == QNetworkReply::OperationCanceledError;
         const bool untrusted = error == QNetworkReply::SslHandshakeFailedError;
@@ -279,8 +275,8 @@ void Widget::onDownloadError(QNetworkReply::NetworkError error)
                : untrusted ? trustFailureText(reply)
                            : reply->errorString());
         if (error == QNetworkReply::ProxyAuthenticationRequiredError)
-            m_errorMessage = m_callerError = proxyFailureText();
-        logFailedRequest(m_downloadQueue.at(m_inFlight[at].index).url, reply, m_errorMessage);
+            m_errorMessage = m_end.callerError = proxyFailureText();
+        logFailedRequest(m_downloadQueue.at(m_queue.inFlight[at].index).url, reply, m_errorMessage);
     }
     releaseCurrentDownload();
     onUpdateCompleted(false);
@@ -289,7 +285,7 @@ void Widget::onDownloadError(QNetworkReply::NetworkError error)
 void Widget::releaseCurrentDownload()
 {
     std::vector<ActiveDownload> released;
-    released.swap(m_inFlight);
+    released.swap(m_queue.inFlight);
     m_currentReply = nullptr;
     for (ActiveDownload &download : released) {
         download.sink->discard();

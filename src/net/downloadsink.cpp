@@ -1,6 +1,6 @@
 #include "downloadsink.h"
 
-#include "update/safefs.h"
+#include "fs/safefs.h"
 
 DownloadSink::~DownloadSink()
 {

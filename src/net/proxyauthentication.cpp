@@ -10,17 +10,17 @@
 
 void Widget::onProxyAuthenticationRequired(const QNetworkProxy &proxy, QAuthenticator *authenticator)
 {
-    m_proxyName = proxyDisplayName(proxy);
-    qDebug().noquote() << proxyAuthenticationText(m_proxyName);
+    m_proxy.name = proxyDisplayName(proxy);
+    qDebug().noquote() << proxyAuthenticationText(m_proxy.name);
     // Once per run: credentials that did not work end in the failure, not in
     // a prompt after every answer.
-    if (!m_proxyPromptAllowed || m_proxyPrompted)
+    if (!m_proxy.allowed || m_proxy.prompted)
         return;
-    m_proxyPrompted = true;
+    m_proxy.prompted = true;
     ProxyCredentials credentials;
-    m_proxyPromptOpen = true;
-    const bool given = askProxyCredentials(m_proxyName, this, credentials);
-    m_proxyPromptOpen = false;
+    m_proxy.open = true;
+    const bool given = askProxyCredentials(m_proxy.name, this, credentials);
+    m_proxy.open = false;
     if (!given) {
         qDebug() << "代理身份验证已取消";
         return;
@@ -31,7 +31,7 @@ void Widget::onProxyAuthenticationRequired(const QNetworkProxy &proxy, QAuthenti
 
 QString Widget::proxyFailureText() const
 {
-    QString proxy = m_proxyName;
+    QString proxy = m_proxy.name;
     if (proxy.isEmpty())
         proxy = configuredProxyName();
     if (proxy.isEmpty())
@@ -42,7 +42,7 @@ QString Widget::proxyFailureText() const
 void Widget::failForProxy()
 {
     m_statusText = kStatusFailed;
-    m_errorMessage = m_proxyFailure;
-    m_callerError = m_proxyFailure;
+    m_errorMessage = m_proxy.failure;
+    m_end.callerError = m_proxy.failure;
     refreshLabels();
 }

@@ -2,7 +2,7 @@
 
 #include "config/constants.h"
 #include "config/settingsstore.h"
-#include "update/safefs.h"
+#include "fs/safefs.h"
 
 #include <QCoreApplication>
 #include <QDir>

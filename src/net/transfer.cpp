@@ -1,5 +1,6 @@
 #include "transfer.h"
 
+#include "proxysetting.h"
 #include "tlstrust.h"
 
 #include <QDebug>
@@ -32,6 +33,34 @@ QString transferTimeoutText()
 QString timeoutText(int milliseconds)
 {
     return QStringLiteral("下载超时（%1秒）：").arg(milliseconds / 1000);
+}
+
+QString requestSetupError()
+{
+    const QString trustError = trustSetupError();
+    return trustError.isNull() ? proxySetupError() : trustError;
+}
+
+QString downloadFailureText(DownloadFailure failure, const QString &url, const QString &reason, int timeoutMs)
+{
+    const auto error = [&url](const QString &what) {
+        return QStringLiteral("下载错误：") + what + QStringLiteral("（URL：") + url + QStringLiteral("）");
+    };
+    switch (failure) {
+    case DownloadFailure::Error:
+        return error(reason);
+    case DownloadFailure::TooLarge:
+        return error(QStringLiteral("文件过大"));
+    case DownloadFailure::Incomplete:
+        return error(QStringLiteral("文件不完整"));
+    case DownloadFailure::TimedOut:
+        return timeoutText(timeoutMs) + url;
+    case DownloadFailure::TooSlow:
+        return QStringLiteral("下载速度过慢（URL：") + url + QStringLiteral("）");
+    case DownloadFailure::Interrupted:
+        return QStringLiteral("下载被取消：") + url;
+    }
+    return error(reason);
 }
 
 int versionCheckDeadlineMs()

@@ -14,6 +14,24 @@ QString transferTimeoutText();
 // The same form for any time-out: "下载超时（15秒）：".
 QString timeoutText(int milliseconds);
 
+// Null when requests may go out; otherwise why none can: the CaFile
+// (trustSetupError()) or else the Proxy setting (proxySetupError()).
+QString requestSetupError();
+
+// Why a control file's download failed, as the user reads it.
+enum class DownloadFailure {
+    Error,       // "下载错误：<reason>（URL：<url>）"
+    TooLarge,    // larger than kMaxControlFileSize
+    Incomplete,  // shorter than its stated length
+    TimedOut,    // timeoutMs passed: without data, or in all
+    TooSlow,     // below the minimum average rate
+    Interrupted, // the event loop ended before the transfer did
+};
+// The text of failure for url; reason is Qt's or our own words for Error,
+// timeoutMs the time-out that expired for TimedOut.
+QString downloadFailureText(DownloadFailure failure, const QString &url, const QString &reason = QString(),
+                            int timeoutMs = 0);
+
 // How long the whole update.ini transfer may take; a server that keeps
 // sending a byte now and then never trips the no-data time-out. The product
 // uses 15000 ms; tests shorten it.

@@ -95,29 +95,23 @@ private:
     int m_width = 0;
 };
 
-} // namespace
-
-int main(int argc, char *argv[])
+// "keygen KEYFILE": a command of its own, without the publish options.
+int runKeygen(const QStringList &arguments)
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("updater-publish"));
-
-    // "keygen KEYFILE" is a command of its own, without the publish options.
-    const QStringList arguments = QCoreApplication::arguments();
-    if (arguments.size() >= 2 && arguments.at(1) == QLatin1String("keygen")) {
-        if (arguments.size() != 3)
-            return usageError(QStringLiteral("keygen takes exactly one argument, KEYFILE"));
-        QString publicKeyLine;
-        QString error;
-        if (!generateKeyFile(arguments.at(2), publicKeyLine, error)) {
-            printLine(stderr, QStringLiteral("updater-publish: %1").arg(error));
-            return kExitFailed;
-        }
-        printLine(stdout, publicKeyLine);
-        return 0;
+    if (arguments.size() != 3)
+        return usageError(QStringLiteral("keygen takes exactly one argument, KEYFILE"));
+    QString publicKeyLine;
+    QString error;
+    if (!generateKeyFile(arguments.at(2), publicKeyLine, error)) {
+        printLine(stderr, QStringLiteral("updater-publish: %1").arg(error));
+        return kExitFailed;
     }
+    printLine(stdout, publicKeyLine);
+    return 0;
+}
 
-    QCommandLineParser parser;
+void describeCommandLine(QCommandLineParser &parser)
+{
     parser.setApplicationDescription(QStringLiteral(
         "Publishes a built installation as a version on the update server.\n\n"
         "Copies the files of SOURCE_DIR that the updater lists (hidden entries are left out) "
@@ -128,7 +122,7 @@ int main(int argc, char *argv[])
         "update.ini names the SHA-256 of md5.txt (Manifest=), so clients can tell a cut or foreign manifest.\n\n"
         "updater-publish keygen KEYFILE writes a new Ed25519 signing key (PKCS#8 PEM, mode 0600, "
         "never over an existing file) and prints the PublicKey= line for the clients' system.cfg."));
-    const QCommandLineOption helpOption = parser.addHelpOption();
+    parser.addHelpOption();
     const QCommandLineOption versionOption(
         QStringLiteral("version"),
         QStringLiteral("Version text that clients compare with theirs: printable ASCII without "
@@ -159,32 +153,56 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"), QStringLiteral("The installation to publish."));
     parser.addPositionalArgument(QStringLiteral("SERVER_ROOT"),
                                  QStringLiteral("The folder the update server serves at its base URL."));
+}
 
+// 0 with the command line's publish request in request, or the exit code
+// of a command line that holds none. --help prints and exits.
+int readRequest(QCommandLineParser &parser, PublishRequest &request)
+{
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
-    if (parser.isSet(helpOption))
+    if (parser.isSet(QStringLiteral("help")))
         parser.showHelp(0);
-    if (!parser.isSet(versionOption))
+    if (!parser.isSet(QStringLiteral("version")))
         return usageError(QStringLiteral("--version TEXT is required"));
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 2)
         return usageError(QStringLiteral("expected SOURCE_DIR and SERVER_ROOT, got %1 arguments").arg(positional.size()));
-
-    PublishRequest request;
-    request.version = parser.value(versionOption);
-    request.folder = parser.isSet(folderOption) ? parser.value(folderOption) : request.version;
+    const bool signKey = parser.isSet(QStringLiteral("sign-key"));
+    const bool published = parser.isSet(QStringLiteral("published"));
+    request.version = parser.value(QStringLiteral("version"));
+    request.folder = parser.isSet(QStringLiteral("folder")) ? parser.value(QStringLiteral("folder")) : request.version;
     request.sourceDir = positional.at(0);
     request.serverRoot = positional.at(1);
-    request.includeConfig = parser.isSet(configOption);
-    request.force = parser.isSet(forceOption);
-    request.signKeyFile = parser.value(signKeyOption);
-    if (parser.isSet(signKeyOption) && request.signKeyFile.isEmpty())
+    request.includeConfig = parser.isSet(QStringLiteral("include-config"));
+    request.force = parser.isSet(QStringLiteral("force"));
+    request.signKeyFile = parser.value(QStringLiteral("sign-key"));
+    if (signKey && request.signKeyFile.isEmpty())
         return usageError(QStringLiteral("--sign-key needs a key file"));
-    request.published = parser.value(publishedOption);
-    if (parser.isSet(publishedOption) && request.published.isEmpty())
+    request.published = parser.value(QStringLiteral("published"));
+    if (published && request.published.isEmpty())
         return usageError(QStringLiteral("--published needs a time"));
-    if (parser.isSet(publishedOption) && !parser.isSet(signKeyOption))
+    if (published && !signKey)
         return usageError(QStringLiteral("--published needs --sign-key"));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("updater-publish"));
+
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() >= 2 && arguments.at(1) == QLatin1String("keygen"))
+        return runKeygen(arguments);
+
+    QCommandLineParser parser;
+    describeCommandLine(parser);
+    PublishRequest request;
+    if (const int usage = readRequest(parser, request))
+        return usage;
 
     QElapsedTimer elapsed;
     elapsed.start();

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "manifest/filemanifest.h"
-
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -57,23 +55,6 @@ struct PublishResult
     int specialEntries = 0;     // broken links, sockets, devices: also left out
     QStringList leftOut;        // installation-only top-level entries left out
 };
-
-// A null string when text may be published as the version; else why not.
-QString versionTextProblem(const QString &version);
-
-// A null string when name may be the version folder; else why not.
-QString folderNameProblem(const QString &name);
-
-// True for a key that belongs to one installation and is never published.
-bool isInstallationOnlyKey(const QString &key, bool includeConfig);
-
-// md5.txt as published: UTF-8 with a byte-order mark, "md5 TAB key LF" per
-// entry in key order.
-QByteArray manifestFileBytes(const FileManifest &manifest);
-
-// update.ini as an unsigned publish writes it: Manifest= is the SHA-256 of
-// md5.txt, so any client can tell a cut or foreign manifest.
-QByteArray versionFileBytes(const QString &folder, const QString &version, const QString &manifest);
 
 // keygen: writes a new signing key to keyFile (never over an existing
 // file) and gives the client's line "PublicKey=<base64>".

@@ -181,3 +181,9 @@ QByteArray withVersionFileValue(const QByteArray &bytes, const QString &groupKey
         result += line.text + line.ending;
     return result;
 }
+
+QByteArray versionFileBytes(const QString &folder, const QString &version, const QString &manifest)
+{
+    return QByteArray("[Version]\nFolder=") + folder.toLatin1() + QByteArray("\nVersion=")
+        + version.toLatin1() + QByteArray("\nManifest=") + manifest.toLatin1() + QByteArray("\n");
+}

@@ -34,3 +34,7 @@ private:
 // end the file uses. value is written as it is, so it must be plain text
 // (letters, digits, "-", ":").
 QByteArray withVersionFileValue(const QByteArray &bytes, const QString &groupKey, const QString &value);
+
+// update.ini as an unsigned publish writes it: Manifest= is the SHA-256 of
+// md5.txt, so any client can tell a cut or foreign manifest.
+QByteArray versionFileBytes(const QString &folder, const QString &version, const QString &manifest);

@@ -1,6 +1,7 @@
 #include "widget.h"
 #include "ui_widget.h"
 
+#include "config/constants.h"
 #include "net/downloadsink.h"
 #include "screenfit.h"
 
@@ -93,9 +94,6 @@ void Widget::initUi()
     layout()->activate();
 
     m_background.load(QStringLiteral(":/res/bk.png"));
-    m_viewTimer = new QTimer(this);
-    m_viewTimer->setSingleShot(true);
-    connect(m_viewTimer, &QTimer::timeout, this, [this]() { flushView(); });
 
     connect(&m_networkManager, &QNetworkAccessManager::proxyAuthenticationRequired, this,
             &Widget::onProxyAuthenticationRequired);
@@ -106,14 +104,14 @@ void Widget::initUi()
 
 void Widget::refreshLabels()
 {
-    m_pendingLabels = false;
+    m_view.labels = false;
     ui->label_update->setText(m_statusText);
     showDetailText();
 }
 
 void Widget::showDetailText()
 {
-    m_detailShown = true;
+    m_view.detailShown = true;
     QLabel *label = ui->label_updatefile;
     label->setToolTip(m_errorMessage);
     label->ensurePolished();
@@ -122,48 +120,55 @@ void Widget::showDetailText()
 
 void Widget::setFileProgressSoon(int percent)
 {
-    m_pendingFileValue = percent;
+    m_view.fileValue = percent;
     scheduleView();
 }
 
 void Widget::setOverallProgressSoon(int value)
 {
-    m_pendingOverallValue = value;
+    m_view.overallValue = value;
     scheduleView();
 }
 
 void Widget::refreshLabelsSoon()
 {
-    m_pendingLabels = true;
+    m_view.labels = true;
     scheduleView();
 }
 
 void Widget::scheduleView()
 {
-    if (m_viewTimer->isActive())
-        return;
-    const qint64 since = m_sinceViewFlush.isValid() ? m_sinceViewFlush.elapsed() : kRepaintIntervalMs;
-    m_viewTimer->start(int(qMax<qint64>(0, kRepaintIntervalMs - since)));
+    m_view.throttle.schedule();
 }
 
 void Widget::flushView()
 {
-    m_viewTimer->stop();
-    m_sinceViewFlush.restart();
-    if (m_pendingLabels)
+    m_view.throttle.flush();
+}
+
+void Widget::showPendingView()
+{
+    if (m_view.labels)
         refreshLabels();
-    if (m_pendingOverallValue >= 0)
-        ui->progressBar_update->setValue(m_pendingOverallValue);
-    if (m_pendingFileValue >= 0)
-        ui->progressBar_updatefile->setValue(m_pendingFileValue);
-    m_pendingOverallValue = -1;
-    m_pendingFileValue = -1;
+    if (m_view.overallValue >= 0)
+        ui->progressBar_update->setValue(m_view.overallValue);
+    if (m_view.fileValue >= 0)
+        ui->progressBar_updatefile->setValue(m_view.fileValue);
+    m_view.overallValue = -1;
+    m_view.fileValue = -1;
+}
+
+void Widget::showQueueStart(int total)
+{
+    ui->progressBar_update->setValue(0);
+    ui->progressBar_update->setRange(0, total);
+    ui->label_update->setText(kStatusUpdating + tr("准备更新 %1 个文件").arg(total));
 }
 
 bool Widget::eventFilter(QObject *watched, QEvent *event)
 {
     // Until the first refresh the label holds the form's own text.
-    if (watched == ui->label_updatefile && m_detailShown
+    if (watched == ui->label_updatefile && m_view.detailShown
         && (event->type() == QEvent::Resize || event->type() == QEvent::FontChange))
         showDetailText();
     return QDialog::eventFilter(watched, event);
@@ -174,8 +179,8 @@ void Widget::mousePressEvent(QMouseEvent *event)
     // No title bar: the whole dialog is the handle (the button takes its
     // own clicks).
     if (event->button() == Qt::LeftButton) {
-        m_dragging = true;
-        m_dragOffset = event->globalPos() - frameGeometry().topLeft();
+        m_drag.active = true;
+        m_drag.offset = event->globalPos() - frameGeometry().topLeft();
         event->accept();
         return;
     }
@@ -184,8 +189,8 @@ void Widget::mousePressEvent(QMouseEvent *event)
 
 void Widget::mouseMoveEvent(QMouseEvent *event)
 {
-    if (m_dragging && (event->buttons() & Qt::LeftButton)) {
-        move(event->globalPos() - m_dragOffset);
+    if (m_drag.active && (event->buttons() & Qt::LeftButton)) {
+        move(event->globalPos() - m_drag.offset);
         event->accept();
         return;
     }
@@ -195,7 +200,7 @@ void Widget::mouseMoveEvent(QMouseEvent *event)
 void Widget::mouseReleaseEvent(QMouseEvent *event)
 {
     if (event->button() == Qt::LeftButton)
-        m_dragging = false;
+        m_drag.active = false;
     QDialog::mouseReleaseEvent(event);
 }
 

@@ -1,18 +1,21 @@
 #pragma once
 
 #include "manifest/filemanifest.h"
+#include "net/queuenotifier.h"
 #include "net/transfer.h"
+#include "ui/repaintthrottle.h"
 
 #include <QAuthenticator>
 #include <QDialog>
-#include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QPixmap>
+#include <QPoint>
 #include <QString>
 #include <QStringList>
 #include <QVector>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -28,9 +31,6 @@ namespace Ui {
 class Widget;
 }
 
-// Progress reaches the screen about 30 times a second at most.
-constexpr int kRepaintIntervalMs = 33;
-
 // One file of the update queue.
 struct DownloadTask
 {
@@ -41,89 +41,212 @@ struct DownloadTask
     bool refetched = false;
 };
 
+// src/net/downloadqueue.cpp — the file queue's own state.
+// A queue file being fetched: its task, its reply and the file it is
+// streamed into.
+struct ActiveDownload
+{
+    int index = -1;
+    QNetworkReply *reply = nullptr;
+    std::unique_ptr<DownloadSink> sink;
+};
+struct QueueState
+{
+    // m_currentReply is the reply of the one started last.
+    std::vector<ActiveDownload> inFlight;
+    // From MaxDownloads; 1 is one file at a time.
+    int maxDownloads = 1;
+    int startedFiles = 0;
+    // Set once a reply came over HTTP/2, where one connection carries
+    // every file in flight.
+    bool http2InUse = false;
+    // Keys of the files fetched and verified, in the order they finished.
+    QStringList verifiedFiles;
+    // Files of the queue whose tasks are not made yet, in download order.
+    FileManifest pendingFiles;
+    QueueNotifier notifier;
+};
+
+// src/update/updatecheck.cpp — what the control files' downloads found.
+struct CheckFindings
+{
+    // Set by a blocking download that failed for want of trust (a
+    // certificate error, an unusable CaFile): Qt's or our own reason.
+    // Also set for a Proxy setting that cannot be used and for a body the
+    // server compressed although asked not to: reasons the user must see.
+    QString trustFailure;
+    // SHA-256 (hex) the server's md5.txt must have: the Manifest= of the
+    // accepted update.ini, signed or not; empty when it names none.
+    QString expectedManifestSha256;
+};
+
+// src/net/proxyauthentication.cpp — a proxy that wants credentials.
+struct ProxyPromptState
+{
+    // Console mode never asks.
+    bool allowed = true;
+    // Once per run.
+    bool prompted = false;
+    // The user is at the prompt: that time is not the server's.
+    bool open = false;
+    // The proxy that asked for credentials last, as "host:port".
+    QString name;
+    // Set by a blocking download that ended at a proxy wanting credentials.
+    QString failure;
+};
+
+// src/update/completion.cpp — the end of the run.
+enum class RunPhase {
+    NotStarted,    // shown or not, no run queued yet
+    Running,       // the check and update, or a failure before the check
+    Ended,         // 关闭 on the button; nothing to start on leaving
+    EndedThenMain, // ended, and the main program starts on leaving
+    Left,          // the dialog has been left
+};
+struct RunEnd
+{
+    RunPhase phase = RunPhase::NotStarted;
+    bool startOnFailure = false;
+    QString callerError;
+    // False once an apply could not put every old file back.
+    bool installationWhole = true;
+
+    bool ended() const { return phase >= RunPhase::Ended; }
+};
+
+// src/ui/widget.cpp — the view throttle: the queue's one path to the form.
+// Progress is noted here and reaches the screen at most about 30 times a
+// second; every end of the queue flushes, so the last state is on screen.
+struct PendingView
+{
+    explicit PendingView(std::function<void()> show) : throttle(std::move(show)) {}
+    RepaintThrottle throttle;
+    int fileValue = -1;
+    int overallValue = -1;
+    bool labels = false;
+    // Until the first refresh the detail label holds the form's own text.
+    bool detailShown = false;
+};
+
+// src/ui/widget.cpp — dragging the frameless dialog.
+struct DragState
+{
+    // Where the dialog was grabbed, relative to its top left.
+    QPoint offset;
+    bool active = false;
+};
+
 // The updater's only window, and the owner of the whole update state. Its
-// member functions live beside the subsystem that owns them: the form and
-// painting here, downloads in src/net, the workflow in src/update.
+// member functions live beside the subsystem that owns them; each group
+// below names the file that defines it.
 class Widget : public QDialog
 {
     Q_OBJECT
 
 public:
+    // src/ui/widget.cpp — the form and painting
     explicit Widget(QWidget *parent = nullptr);
     ~Widget() override;
 
-    // True when the installation is current (src/update/updatecheck.cpp).
+    // src/update/updatecheck.cpp — the version check
+    // True when the installation is current.
     bool checkUpdate();
 
+    // src/net/blockingdownload.cpp — a control file, fetched while waiting
     // Fetches url into savePath, running a local event loop until the
-    // transfer ends (src/net/blockingdownload.cpp). limits come on top of
-    // the no-data time-out. lengthStated, when given, tells whether the
-    // server framed the body's end (bodyLengthStated() in transfer.h).
+    // transfer ends. limits come on top of the no-data time-out.
+    // lengthStated, when given, tells whether the server framed the body's
+    // end (bodyLengthStated() in transfer.h).
     bool downloadFileBlocking(const QString &url, const QString &savePath,
                               QProgressBar *progressBar, const TransferLimits &limits = TransferLimits(),
                               bool *lengthStated = nullptr);
 
+    // src/update/updaterun.cpp — the update run
     void runUpdate();
+
+    // src/update/startrecovery.cpp — an apply that died half way
+    // Undoes it before anything looks at the installation. False when that
+    // could not finish: reason says why, installationWhole whether the old
+    // version still stands.
+    bool recoverInstallation(QString &reason, bool &installationWhole);
+
+    // src/net/downloadqueue.cpp — the file queue
     // Takes files over: entries are dropped as their tasks are made, so a
     // large release is never held twice.
     void startDownloadQueue(FileManifest files);
+
+    // src/update/applyupdate.cpp — installing what was fetched
     bool applyUpdate();
+
+    // src/update/cancel.cpp — cancel, close and clean-up
     void cleanupTempFiles();
     void clearDownloadQueue();
-
     // Escape or a programmatic reject: cleans up a running update first.
     // Once the update has ended it is the dialog's way out (leave()).
     void reject() override;
 
+    // src/update/completion.cpp — the end of the run
     // Whether a failed check, a failed update or a confirmed cancel starts
     // the main program anyway (off unless system.cfg asks for it).
-    void setStartOnFailure(bool start) { m_startOnFailure = start; }
-
+    void setStartOnFailure(bool start) { m_end.startOnFailure = start; }
     // The run cannot start (the updater's own files or folders are unusable,
     // or a start-up recovery could not finish): the dialog ends on 更新失败
     // with reason, no check or update runs, and a calling process is told.
     // StartOnFailure applies only when installationWhole.
     void failBeforeCheck(const QString &reason, bool installationWhole);
-
     // "status: detail" as the labels hold them, for the log.
     QString statusSummary() const;
-
     // A failure a calling process must be told about in console mode (its
     // errormsg); empty when there is none. Only failures that reach the
     // user as such set it, never a plain "server unreachable".
-    QString callerError() const { return m_callerError; }
+    QString callerError() const { return m_end.callerError; }
 
-    // Whether a proxy that wants credentials may ask the user for them (once
-    // per run); console mode never asks.
-    void setProxyPromptAllowed(bool allowed) { m_proxyPromptAllowed = allowed; }
+    // src/net/proxyauthentication.cpp — a proxy that wants credentials
+    // Whether such a proxy may ask the user for them (once per run).
+    void setProxyPromptAllowed(bool allowed) { m_proxy.allowed = allowed; }
+
+    // src/net/downloadqueue.cpp — the file queue
+    // Says when a file has been verified.
+    const QueueNotifier *queueNotifier() const { return &m_queue.notifier; }
 
 protected:
+    // src/ui/widget.cpp — the form and painting
+    void initUi();
+    void refreshLabels();
+    // Shows m_errorMessage in the detail label, elided to fit.
+    void showDetailText();
     void paintEvent(QPaintEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
-    void closeEvent(QCloseEvent *event) override;
-    void showEvent(QShowEvent *event) override;
 
-protected slots:
-    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
-    void onDownloadFinished();
-    void onDownloadError(QNetworkReply::NetworkError error);
-    void onUpdateCompleted(bool success);
-    void onCancelUpdate();
-    void onCheckCancelRequest();
+    // src/ui/widget.cpp — the view throttle
+    // These note the newest values and flushView() shows them.
+    void setFileProgressSoon(int percent);
+    void setOverallProgressSoon(int value);
+    void refreshLabelsSoon();
+    void scheduleView();
+    void flushView();
+    void showPendingView();
+    // The queue starts: the overall bar counts total files from zero, and
+    // the status label says how many are to come.
+    void showQueueStart(int total);
 
-protected:
-    // A proxy answered 407 (src/net/proxyauthentication.cpp). Not a slot:
-    // the dialog's slots stay those of the update itself.
-    void onProxyAuthenticationRequired(const QNetworkProxy &proxy, QAuthenticator *authenticator);
-
-    void initUi();
-    void refreshLabels();
+    // src/update/updatecheck.cpp — the version check
     bool parseServerVersion();
-    void downloadNextFile();
 
+    // src/update/updaterun.cpp — the update run
+    void showEvent(QShowEvent *event) override;
+    // Fetches the server's md5.txt into path; false once that ended the run.
+    bool fetchServerManifest(const QString &path, bool &lengthStated);
+    // The files of the server's manifest at path this run must fetch; false
+    // (m_errorMessage says why) when the manifest cannot be used.
+    bool selectFilesToFetch(const QString &path, FileManifest &toFetch);
+    void prepareTempDirForQueue();
+
+    // src/net/downloadqueue.cpp — the file queue
+    void downloadNextFile();
     // Starts the file after the last one started: false when that ended
     // the queue.
     bool startNextFile();
@@ -132,11 +255,6 @@ protected:
     bool startFileRequest(int index, CachePolicy cache);
     // Fetches the file of a download in flight once more, past caches.
     void refetchFile(int inFlight);
-    // "代理服务器需要身份验证:" + the proxy that asked (or the one configured).
-    QString proxyFailureText() const;
-    // Ends a check or run whose blocking download met a proxy that wants
-    // credentials: m_proxyFailure shown as a failure, for the caller too.
-    void failForProxy();
     // How many files may be in flight now: HTTP/1.1 gets at most six
     // connections per host from Qt, so more only wait in Qt's own queue.
     int downloadSlots() const;
@@ -154,26 +272,41 @@ protected:
     // Ends the queue with a failure our own code detected.
     void failQueue(const QString &message);
     QString keyOfLocalPath(const QString &localPath) const;
-    void prepareTempDirForQueue();
 
+protected slots:
+    // src/net/downloadqueue.cpp — the file queue
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onDownloadFinished();
+    void onDownloadError(QNetworkReply::NetworkError error);
+    // src/update/completion.cpp — the end of the run
+    void onUpdateCompleted(bool success);
+    // src/update/cancel.cpp — cancel, close and clean-up
+    void onCancelUpdate();
+    void onCheckCancelRequest();
+
+protected:
+    // src/update/cancel.cpp — cancel, close and clean-up
+    void closeEvent(QCloseEvent *event) override;
+
+    // src/update/completion.cpp — the end of the run
     // The update has ended, well or not: the button becomes 关闭, and the
     // main program is started later (after success, or after a failure when
     // asked to) unless the user leaves first.
     void enterEndState(bool success);
     // Starts the main program if one is due, then closes the dialog.
     void leave();
-    // Shows m_errorMessage in the detail label, elided to fit.
-    void showDetailText();
 
-    // The queue's progress reaches the screen at most about 30 times a
-    // second: these note the newest values and flushView() shows them. Every
-    // end of the queue flushes, so the last state is always on screen.
-    void setFileProgressSoon(int percent);
-    void setOverallProgressSoon(int value);
-    void refreshLabelsSoon();
-    void scheduleView();
-    void flushView();
+    // src/net/proxyauthentication.cpp — a proxy that wants credentials
+    // A proxy answered 407. Not a slot: the dialog's slots stay those of
+    // the update itself.
+    void onProxyAuthenticationRequired(const QNetworkProxy &proxy, QAuthenticator *authenticator);
+    // "代理服务器需要身份验证:" + the proxy that asked (or the one configured).
+    QString proxyFailureText() const;
+    // Ends a check or run whose blocking download met a proxy that wants
+    // credentials: m_proxy.failure shown as a failure, for the caller too.
+    void failForProxy();
 
+    // The dialog's published state.
     Ui::Widget *ui;
     QString m_appDir;
     QString m_serverFolder;
@@ -190,62 +323,14 @@ protected:
     QString m_errorMessage;
     QTimer *m_cancelCheckTimer;
 
-    // Beyond the dialog's published state.
-    bool m_runStarted = false;
-    // A queue file being fetched: its task, its reply and the file it is
-    // streamed into. m_currentReply is the reply of the one started last.
-    struct ActiveDownload
-    {
-        int index = -1;
-        QNetworkReply *reply = nullptr;
-        std::unique_ptr<DownloadSink> sink;
-    };
-    std::vector<ActiveDownload> m_inFlight;
-    // From MaxDownloads; 1 is one file at a time.
-    int m_maxDownloads = 1;
-    int m_startedFiles = 0;
-    // Set once a reply came over HTTP/2, where one connection carries
-    // every file in flight.
-    bool m_http2InUse = false;
-    // Keys of the files fetched and verified, in the order they finished.
-    QStringList m_verifiedFiles;
-    // Files of the queue whose tasks are not made yet, in download order.
-    FileManifest m_pendingFiles;
-    // Set by a blocking download that failed for want of trust (a
-    // certificate error, an unusable CaFile): Qt's or our own reason.
-    // Also set for a Proxy setting that cannot be used and for a body the
-    // server compressed although asked not to: reasons the user must see.
-    QString m_trustFailure;
-    // Set by a blocking download that ended at a proxy wanting credentials.
-    QString m_proxyFailure;
-    bool m_proxyPromptAllowed = true;
-    bool m_proxyPrompted = false;
-    bool m_proxyPromptOpen = false;
-    // The proxy that asked for credentials last, as "host:port".
-    QString m_proxyName;
-    // SHA-256 (hex) the server's md5.txt must have: the Manifest= of the
-    // accepted update.ini, signed or not; empty when it names none.
-    QString m_expectedManifestSha256;
-
-    bool m_startOnFailure = false;
-    QString m_callerError;
-    // False once an apply could not put every old file back.
-    bool m_installationWhole = true;
-    bool m_ended = false;
-    bool m_startMainOnLeave = false;
-    bool m_left = false;
-    // Where the dialog was grabbed, relative to its top left; null when no
-    // drag is under way.
-    QPoint m_dragOffset;
-    bool m_dragging = false;
-    bool m_detailShown = false;
-
+    // The state of each part, by the file that owns it (see above).
+    QueueState m_queue;
+    CheckFindings m_check;
+    ProxyPromptState m_proxy;
+    RunEnd m_end;
+    PendingView m_view{[this]() { showPendingView(); }};
+    DragState m_drag;
     // Loaded once: decoding it in every paint cost a good part of the GUI
     // thread while files fly by.
     QPixmap m_background;
-    QTimer *m_viewTimer = nullptr;
-    QElapsedTimer m_sinceViewFlush;
-    int m_pendingFileValue = -1;
-    int m_pendingOverallValue = -1;
-    bool m_pendingLabels = false;
 };

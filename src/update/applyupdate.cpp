@@ -1,7 +1,7 @@
 #include "ui/widget.h"
 
 #include "config/constants.h"
-#include "safefs.h"
+#include "fs/safefs.h"
 #include "trust/versionfile.h"
 #include "updatetransaction.h"
 
@@ -29,7 +29,7 @@ bool Widget::applyUpdate()
     };
     // Files finish in any order when several are in flight; they are
     // installed in manifest order all the same.
-    QStringList keys = m_verifiedFiles;
+    QStringList keys = m_queue.verifiedFiles;
     std::sort(keys.begin(), keys.end());
     QVector<Step> steps;
     for (const QString &key : qAsConst(keys))
@@ -69,7 +69,7 @@ bool Widget::applyUpdate()
         if (!transaction.rollback()) {
             // The next start's recovery finishes the job; until then the
             // installation is mixed and must not be started.
-            m_installationWhole = false;
+            m_end.installationWhole = false;
             qDebug() << "回滚未完成，下次启动时恢复";
         }
         m_errorMessage = QStringLiteral("无法替换文件:") + failedKey;

@@ -2,7 +2,7 @@
 #include "ui_widget.h"
 
 #include "config/constants.h"
-#include "safefs.h"
+#include "fs/safefs.h"
 
 #include <QCloseEvent>
 #include <QDebug>
@@ -16,7 +16,7 @@
 void Widget::onCancelUpdate()
 {
     // Once the update has ended the button reads 关闭.
-    if (m_ended) {
+    if (m_end.ended()) {
         leave();
         return;
     }
@@ -55,7 +55,7 @@ void Widget::onCancelUpdate()
 
 void Widget::onCheckCancelRequest()
 {
-    if (m_currentReply || !m_inFlight.empty())
+    if (m_currentReply || !m_queue.inFlight.empty())
         return;
     m_cancelCheckTimer->stop();
     onUpdateCompleted(false);
@@ -63,7 +63,7 @@ void Widget::onCheckCancelRequest()
 
 void Widget::reject()
 {
-    if (m_ended) {
+    if (m_end.ended()) {
         leave();
         return;
     }
@@ -99,5 +99,5 @@ void Widget::clearDownloadQueue()
 {
     if (!m_downloadQueue.isEmpty())
         m_downloadQueue.clear();
-    m_pendingFiles.clear();
+    m_queue.pendingFiles.clear();
 }

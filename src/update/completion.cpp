@@ -46,15 +46,15 @@ void Widget::onUpdateCompleted(bool success)
 
 void Widget::enterEndState(bool success)
 {
-    if (m_ended)
+    if (m_end.ended())
         return;
-    m_ended = true;
+    m_end.phase = RunPhase::Ended;
     ui->pushButton_cancel->setText(tr("关闭"));
     ui->pushButton_cancel->setEnabled(true);
 
     if (success) {
         qDebug() << "更新完成";
-        m_startMainOnLeave = true;
+        m_end.phase = RunPhase::EndedThenMain;
         QTimer::singleShot(kStartAfterSuccessMs, this, &Widget::leave);
         return;
     }
@@ -63,10 +63,10 @@ void Widget::enterEndState(bool success)
     // Every failure leaves the old installation in place (apply rolls back
     // before it reports); only a rollback that could not finish leaves it
     // mixed, and then nothing is started.
-    if (m_startOnFailure && m_installationWhole) {
-        m_startMainOnLeave = true;
+    if (m_end.startOnFailure && m_end.installationWhole) {
+        m_end.phase = RunPhase::EndedThenMain;
         QTimer::singleShot(kStartAfterFailureMs, this, &Widget::leave);
-    } else if (m_startOnFailure) {
+    } else if (m_end.startOnFailure) {
         qDebug() << "安装不完整，不启动主程序";
     }
 }
@@ -74,21 +74,23 @@ void Widget::enterEndState(bool success)
 void Widget::failBeforeCheck(const QString &reason, bool installationWhole)
 {
     // Shown, the dialog must not start a run of its own.
-    m_runStarted = true;
-    m_installationWhole = installationWhole;
+    if (m_end.phase == RunPhase::NotStarted)
+        m_end.phase = RunPhase::Running;
+    m_end.installationWhole = installationWhole;
     m_statusText = kStatusFailed;
     m_errorMessage = reason;
-    m_callerError = reason;
+    m_end.callerError = reason;
     refreshLabels();
     enterEndState(false);
 }
 
 void Widget::leave()
 {
-    if (m_left)
+    if (m_end.phase == RunPhase::Left)
         return;
-    m_left = true;
-    if (m_startMainOnLeave)
+    const bool startMain = m_end.phase == RunPhase::EndedThenMain;
+    m_end.phase = RunPhase::Left;
+    if (startMain)
         startMainProgram(SettingsStore::instance().value(kKeyExeName));
     QDialog::reject();
 }

@@ -2,7 +2,7 @@
 
 #include "config/constants.h"
 #include "config/settingsstore.h"
-#include "safefs.h"
+#include "fs/safefs.h"
 #include "trust/releasesignature.h"
 #include "trust/versionfile.h"
 
@@ -23,15 +23,15 @@ bool Widget::checkUpdate()
 
     if (!downloadFileBlocking(url, tempCopy, nullptr, TransferLimits::versionCheck())) {
         // Not offline: the proxy wants credentials the user can give.
-        if (!m_proxyFailure.isEmpty()) {
+        if (!m_proxy.failure.isEmpty()) {
             failForProxy();
             return false;
         }
         m_statusText = kStatusStopped;
         m_errorMessage = tr("下载%1失败").arg(url);
-        if (!m_trustFailure.isEmpty()) {
-            qDebug() << "证书或CA文件错误:" << m_trustFailure;
-            m_errorMessage += QStringLiteral("：") + m_trustFailure;
+        if (!m_check.trustFailure.isEmpty()) {
+            qDebug() << "证书或CA文件错误:" << m_check.trustFailure;
+            m_errorMessage += QStringLiteral("：") + m_check.trustFailure;
         }
         refreshLabels();
         return false;
@@ -48,7 +48,7 @@ bool Widget::checkUpdate()
     // With a key configured only a signed release is a server version at
     // all, whether or not it differs from ours. Without one, a Manifest=
     // still binds md5.txt to this version file.
-    m_expectedManifestSha256 = VersionFile::read(tempCopy).value(kKeyVersionManifest);
+    m_check.expectedManifestSha256 = VersionFile::read(tempCopy).value(kKeyVersionManifest);
     if (SettingsStore::instance().isSet(kKeyPublicKey)) {
         SignedRelease accepted;
         QString refusal;
@@ -63,7 +63,7 @@ bool Widget::checkUpdate()
             refreshLabels();
             return false;
         }
-        m_expectedManifestSha256 = accepted.manifest;
+        m_check.expectedManifestSha256 = accepted.manifest;
     }
     // Read only as a regular file, opened without waiting or following a
     // link: anything else counts as no record and is replaced at commit.

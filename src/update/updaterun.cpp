@@ -3,8 +3,10 @@
 
 #include "config/constants.h"
 #include "config/settingsstore.h"
+#include "manifest/manifestformat.h"
 #include "manifest/pathsafety.h"
-#include "safefs.h"
+#include "manifest/releasenames.h"
+#include "fs/safefs.h"
 #include "trust/releasesignature.h"
 #include "ui/screenfit.h"
 
@@ -23,8 +25,8 @@ void Widget::showEvent(QShowEvent *event)
     // Qt sends the show event before the window reaches the screen; queue
     // the run so the dialog paints while the manifest downloads. Later show
     // events (the dialog hidden and shown again) start nothing.
-    if (!m_runStarted) {
-        m_runStarted = true;
+    if (m_end.phase == RunPhase::NotStarted) {
+        m_end.phase = RunPhase::Running;
         // Centred on the screen the user looks at; QDialog's own placement
         // guesses a frame this window does not have.
         QScreen *screen = QGuiApplication::screenAt(QCursor::pos());
@@ -51,31 +53,15 @@ void Widget::runUpdate()
     ensureRealDirectory(m_appDir + kUpdateTmpDir);
 
     const QString serverManifestPath = m_appDir + kUpdateTmpDir + kMd5TmpFile;
-    const QString manifestUrl = SettingsStore::instance().value(kKeyUrl) + m_serverFolder + kMd5File;
     m_tempFiles.append(serverManifestPath);
-
-    ui->progressBar_updatefile->setValue(0);
     bool lengthStated = false;
-    if (!downloadFileBlocking(manifestUrl, serverManifestPath, ui->progressBar_updatefile, TransferLimits::manifest(),
-                              &lengthStated)) {
-        if (!m_proxyFailure.isEmpty()) {
-            failForProxy();
-            enterEndState(false);
-            return;
-        }
-        m_statusText = kStatusFailed;
-        m_errorMessage = tr("下载%1失败").arg(kMd5File, 0, QLatin1Char(' '));
-        if (!m_trustFailure.isEmpty())
-            m_errorMessage += QStringLiteral("：") + m_trustFailure;
-        refreshLabels();
-        enterEndState(false);
+    if (!fetchServerManifest(serverManifestPath, lengthStated))
         return;
-    }
 
     // update.ini names the manifest's bytes (signed or not), so no other
     // manifest's MD5s may choose what is fetched; without that name only a
     // body whose end the server stated is known to be whole.
-    const QString bindingProblem = manifestBindingProblem(serverManifestPath, m_expectedManifestSha256,
+    const QString bindingProblem = manifestBindingProblem(serverManifestPath, m_check.expectedManifestSha256,
                                                           SettingsStore::instance().isSet(kKeyPublicKey), lengthStated);
     if (!bindingProblem.isNull()) {
         m_errorMessage = bindingProblem;
@@ -87,40 +73,69 @@ void Widget::runUpdate()
     m_errorMessage = tr("MD5比对");
     refreshLabels();
 
+    FileManifest toFetch;
+    if (!selectFilesToFetch(serverManifestPath, toFetch)) {
+        onUpdateCompleted(false);
+        return;
+    }
+
+    ui->pushButton_cancel->setEnabled(true);
+    prepareTempDirForQueue();
+    startDownloadQueue(std::move(toFetch));
+}
+
+bool Widget::fetchServerManifest(const QString &path, bool &lengthStated)
+{
+    const QString manifestUrl = SettingsStore::instance().value(kKeyUrl) + m_serverFolder + kMd5File;
+    ui->progressBar_updatefile->setValue(0);
+    if (downloadFileBlocking(manifestUrl, path, ui->progressBar_updatefile, TransferLimits::manifest(),
+                             &lengthStated))
+        return true;
+    if (!m_proxy.failure.isEmpty()) {
+        failForProxy();
+        enterEndState(false);
+        return false;
+    }
+    m_statusText = kStatusFailed;
+    m_errorMessage = tr("下载%1失败").arg(kMd5File, 0, QLatin1Char(' '));
+    if (!m_check.trustFailure.isEmpty())
+        m_errorMessage += QStringLiteral("：") + m_check.trustFailure;
+    refreshLabels();
+    enterEndState(false);
+    return false;
+}
+
+bool Widget::selectFilesToFetch(const QString &path, FileManifest &toFetch)
+{
     // The server's manifest is checked whole before anything else: apply
     // installs this very file as the local md5.txt, so a truncated or
     // foreign file (an error page served with 200) would stay for good.
-    FileManifest toFetch;
-    {
-        QString manifestError;
-        if (!readServerManifest(serverManifestPath, toFetch, manifestError)) {
-            m_errorMessage = manifestError;
-            onUpdateCompleted(false);
-            return;
-        }
-
-        // A manifest generated from an installed copy names our own state
-        // files; they belong to that installation, not to the release.
-        for (const QString &key : takeInstallationOnlyKeys(toFetch))
-            qDebug() << "跳过安装状态文件:" << key;
-
-        // Every path is checked before anything is fetched: one bad entry means
-        // the release cannot be installed safely anywhere.
-        const QString unsafeKey = findUnsafeManifestKey(toFetch);
-        if (!unsafeKey.isNull()) {
-            m_errorMessage = QStringLiteral("不安全的文件路径:") + unsafeKey;
-            onUpdateCompleted(false);
-            return;
-        }
-
-        const QString localManifestPath = m_appDir + kMd5File;
-        if (!QFileInfo(localManifestPath).isFile())
-            generateManifest(m_appDir);
-        // The local manifest is streamed past the server's, never held
-        // beside it: with a large release the two are most of the memory
-        // this run needs.
-        dropUnchangedEntries(toFetch, localManifestPath);
+    QString manifestError;
+    if (!readServerManifest(path, toFetch, manifestError)) {
+        m_errorMessage = manifestError;
+        return false;
     }
+
+    // A manifest generated from an installed copy names our own state
+    // files; they belong to that installation, not to the release.
+    for (const QString &key : takeUpdaterStateKeys(toFetch))
+        qDebug() << "跳过安装状态文件:" << key;
+
+    // Every path is checked before anything is fetched: one bad entry means
+    // the release cannot be installed safely anywhere.
+    const QString unsafeKey = findUnsafeManifestKey(toFetch);
+    if (!unsafeKey.isNull()) {
+        m_errorMessage = QStringLiteral("不安全的文件路径:") + unsafeKey;
+        return false;
+    }
+
+    const QString localManifestPath = m_appDir + kMd5File;
+    if (!QFileInfo(localManifestPath).isFile())
+        generateManifest(m_appDir);
+    // The local manifest is streamed past the server's, never held beside
+    // it: with a large release the two are most of the memory this run
+    // needs.
+    dropUnchangedEntries(toFetch, localManifestPath);
 
     // A folder link on the way would aim the install out of the
     // installation; known before anything is fetched.
@@ -128,14 +143,10 @@ void Widget::runUpdate()
         if (!firstUnsafeParent(m_appDir, it.key()).isNull()) {
             qDebug() << "不安全的文件路径:" << it.key();
             m_errorMessage = QStringLiteral("不安全的文件路径:") + it.key();
-            onUpdateCompleted(false);
-            return;
+            return false;
         }
     }
-
-    ui->pushButton_cancel->setEnabled(true);
-    prepareTempDirForQueue();
-    startDownloadQueue(std::move(toFetch));
+    return true;
 }
 
 void Widget::prepareTempDirForQueue()

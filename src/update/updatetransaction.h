@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/constants.h"
+
 #include <QFile>
 #include <QString>
 #include <QStringList>
@@ -18,6 +20,9 @@
 // with that id, taking its place: from then on the new version stands.
 // recover() only undoes a journal that names this installation and whose
 // transaction did not commit; any other journal is set aside untouched.
+//
+// The journal's lines are in journal.h; undoing and finishing from them is
+// in recovery.cpp.
 class UpdateTransaction
 {
 public:
@@ -52,7 +57,7 @@ public:
     // next attempt.
     static bool recover(const QString &appDir, QStringList *unrestored = nullptr);
 
-    static QString backupDirName() { return QStringLiteral("UpdateBackup"); }
+    static QString backupDirName() { return kUpdateBackupDir; }
     // The version record's key and its transaction entry.
     static QString recordKey();
     static QString recordTransactionKey() { return QStringLiteral("Version/Transaction"); }
@@ -73,8 +78,3 @@ private:
     QStringList m_installed;
     QFile m_journal;
 };
-
-// Moves source onto target, replacing a plain file there, with a copy as
-// fallback when the rename fails (for example across volumes). Retried with
-// short sleeps while the target is busy. Directories are never replaced.
-bool moveFileReplacing(const QString &source, const QString &target);

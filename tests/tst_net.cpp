@@ -1,10 +1,12 @@
-// The blocking download of control files and the update check built on it,
+// The network side: the blocking download of control files, file URLs,
+// request headers, slow and dripping servers, proxies and their credentials,
 // against a real nginx and a server that misbehaves on purpose.
 
 #include "config/constants.h"
 #include "config/settingsstore.h"
 #include "net/proxysetting.h"
 #include "net/transfer.h"
+#include "net/transferwatchdog.h"
 #include "testsupport.h"
 #include "ui/proxyprompt.h"
 
@@ -20,7 +22,7 @@
 #endif
 #include <QProcess>
 
-class TestDownload : public QObject
+class TestNet : public QObject
 {
     Q_OBJECT
 
@@ -42,9 +44,6 @@ private slots:
     void fileUrlForm_data();
     void fileUrlForm();
 
-    void check_data();
-    void check();
-    void checkUrlIsPlainConcatenation();
     void drippingServer_data();
     void drippingServer();
     void requestHeaders_data();
@@ -56,6 +55,9 @@ private slots:
     void proxyChoice_data();
     void proxyChoice();
 
+    void watchdog_data();
+    void watchdog();
+
 private:
     QString path(const QString &name) const { return m_work.path() + QLatin1Char('/') + name; }
 
@@ -65,7 +67,7 @@ private:
     FaultServer m_faults;
 };
 
-void TestDownload::initTestCase()
+void TestNet::initTestCase()
 {
     QVERIFY(m_serverRoot.isValid());
     m_nginx = std::make_unique<NginxServer>(m_serverRoot.path());
@@ -108,7 +110,7 @@ void TestDownload::initTestCase()
     m_faults.setRoute(QStringLiteral("/lying"), lying);
 }
 
-void TestDownload::init()
+void TestNet::init()
 {
     setTransferTimeoutMs(120000);
     setVersionCheckDeadlineMs(15000);
@@ -116,7 +118,7 @@ void TestDownload::init()
     m_faults.clearRequests();
 }
 
-void TestDownload::savesWholeBody_data()
+void TestNet::savesWholeBody_data()
 {
     QTest::addColumn<QString>("remote");
     QTest::addColumn<QString>("local");
@@ -127,7 +129,7 @@ void TestDownload::savesWholeBody_data()
     QTest::newRow("missing folders created") << "small.txt" << "UpdateTmp/a/b/small.txt";
 }
 
-void TestDownload::savesWholeBody()
+void TestNet::savesWholeBody()
 {
     QFETCH(QString, remote);
     QFETCH(QString, local);
@@ -147,7 +149,7 @@ void TestDownload::savesWholeBody()
     QFile::remove(savePath);
 }
 
-void TestDownload::networkFailures_data()
+void TestNet::networkFailures_data()
 {
     QTest::addColumn<QString>("url");
     QTest::addColumn<QString>("reasonPart");
@@ -163,7 +165,7 @@ void TestDownload::networkFailures_data()
     QTest::newRow("no scheme") << "update.ini" << "";
 }
 
-void TestDownload::networkFailures()
+void TestNet::networkFailures()
 {
     QFETCH(QString, url);
     QFETCH(QString, reasonPart);
@@ -184,7 +186,7 @@ void TestDownload::networkFailures()
     QCOMPARE(dialog.m_errorMessage, QString());
 }
 
-void TestDownload::stalledTransferTimesOut()
+void TestNet::stalledTransferTimesOut()
 {
     setTransferTimeoutMs(1000);
     m_faults.setStall(QStringLiteral("/stall"), "begun", 100);
@@ -197,7 +199,7 @@ void TestDownload::stalledTransferTimesOut()
     QVERIFY(!QFileInfo::exists(savePath));
 }
 
-void TestDownload::endlessBodyIsStopped()
+void TestNet::endlessBodyIsStopped()
 {
     FaultServer::Route endless;
     endless.kind = FaultServer::Kind::Endless;
@@ -212,7 +214,7 @@ void TestDownload::endlessBodyIsStopped()
     QVERIFY(!QFileInfo::exists(savePath));
 }
 
-void TestDownload::fullDiskIsAFailure()
+void TestNet::fullDiskIsAFailure()
 {
 #ifdef Q_OS_WIN
     QSKIP("the file size limit that stands in for a full disk is POSIX-only");
@@ -248,7 +250,7 @@ void TestDownload::fullDiskIsAFailure()
 #endif
 }
 
-void TestDownload::localPathProblems()
+void TestNet::localPathProblems()
 {
     WidgetProbe dialog;
     const QString url = m_faults.baseUrl() + QStringLiteral("final");
@@ -276,7 +278,7 @@ void TestDownload::localPathProblems()
     QCOMPARE(paths, QStringList({"/hop1", "/hop2", "/final"}));
 }
 
-void TestDownload::progressIsTruncated()
+void TestNet::progressIsTruncated()
 {
     // 199 of 200 bytes, then silence: the bar shows 99, never a rounded 100.
     setTransferTimeoutMs(1000);
@@ -288,7 +290,7 @@ void TestDownload::progressIsTruncated()
     QCOMPARE(bar.value(), 99);
 }
 
-void TestDownload::http2OnlyOverTls_data()
+void TestNet::http2OnlyOverTls_data()
 {
     QTest::addColumn<QString>("url");
     QTest::addColumn<QVariant>("allowed");
@@ -298,14 +300,14 @@ void TestDownload::http2OnlyOverTls_data()
     QTest::newRow("HTTPS") << "HTTPS://127.0.0.1:1/a.txt" << QVariant(true);
 }
 
-void TestDownload::http2OnlyOverTls()
+void TestNet::http2OnlyOverTls()
 {
     QFETCH(QString, url);
     QFETCH(QVariant, allowed);
     QCOMPARE(makeDownloadRequest(url).attribute(QNetworkRequest::Http2AllowedAttribute), allowed);
 }
 
-void TestDownload::fileUrlForm_data()
+void TestNet::fileUrlForm_data()
 {
     QTest::addColumn<QString>("base");
     QTest::addColumn<QString>("key");
@@ -320,7 +322,7 @@ void TestDownload::fileUrlForm_data()
     QTest::newRow("bare host") << "http://127.0.0.1:8080/" << "/a" << "http://127.0.0.1:8080/2.0/a";
 }
 
-void TestDownload::fileUrlForm()
+void TestNet::fileUrlForm()
 {
     QFETCH(QString, base);
     QFETCH(QString, key);
@@ -329,89 +331,7 @@ void TestDownload::fileUrlForm()
     QCOMPARE(composeFileUrl(base, QStringLiteral("2.0/"), key), url);
 }
 
-void TestDownload::check_data()
-{
-    QTest::addColumn<QByteArray>("serverIni");
-    QTest::addColumn<QString>("localVersion"); // null: no version record
-    QTest::addColumn<bool>("upToDate");
-    QTest::addColumn<QString>("status");
-    QTest::addColumn<QString>("detail");
-    QTest::addColumn<QString>("serverFolder");
-
-    const QByteArray v2 = "[Version]\nFolder=2.0\nVersion=2.0\n";
-    QTest::newRow("first installation") << v2 << QString() << false << kStatusPreparing
-                                        << "本地update文件不存在，准备更新" << "2.0/";
-    QTest::newRow("equal") << v2 << "2.0" << true << kStatusPreparing << "update文件版本相同，不需要更新"
-                           << "2.0/";
-    QTest::newRow("older local") << v2 << "1.0" << false << kStatusPreparing
-                                 << "update文件版本不同，需要更新" << "2.0/";
-    QTest::newRow("case differs") << QByteArray("[Version]\nFolder=r\nVersion=V2\n") << "v2" << false
-                                  << kStatusPreparing << "update文件版本不同，需要更新" << "r/";
-    QTest::newRow("one extends the other") << QByteArray("[Version]\nFolder=r\nVersion=2.0\n") << "2.0.1"
-                                           << false << kStatusPreparing
-                                           << "update文件版本不同，需要更新" << "r/";
-    QTest::newRow("no version") << QByteArray("[Version]\nFolder=2.0\n") << "2.0" << false << kStatusFailed
-                                << "服务端版本解析失败" << "2.0";
-    QTest::newRow("empty folder") << QByteArray("[Version]\nFolder=\nVersion=2.0\n") << "2.0" << false
-                                  << kStatusFailed << "服务端版本解析失败" << "";
-    QTest::newRow("no group") << QByteArray("Folder=2.0\nVersion=2.0\n") << "2.0" << false << kStatusFailed
-                              << "服务端版本解析失败" << "";
-    QTest::newRow("empty file") << QByteArray() << "2.0" << false << kStatusFailed << "服务端版本解析失败"
-                                << "";
-}
-
-void TestDownload::check()
-{
-    QFETCH(QByteArray, serverIni);
-    QFETCH(QString, localVersion);
-    QFETCH(bool, upToDate);
-    QFETCH(QString, status);
-    QFETCH(QString, detail);
-    QFETCH(QString, serverFolder);
-
-    QTemporaryDir app;
-    const QString appDir = app.path() + QLatin1Char('/');
-    m_faults.setBody(QStringLiteral("/check/update.ini"), serverIni);
-    SettingsStore::instance().setValue(kKeyUrl, m_faults.baseUrl() + QStringLiteral("check/"));
-    if (!localVersion.isNull())
-        QVERIFY(writeFile(appDir + "UpdateTmp/update.ini", "[Version]\nVersion=" + localVersion.toUtf8() + "\n"));
-
-    WidgetProbe dialog;
-    dialog.m_appDir = appDir;
-    QCOMPARE(dialog.checkUpdate(), upToDate);
-    QCOMPARE(dialog.statusLabel(), status);
-    QCOMPARE(dialog.detailLabel(), detail);
-    QCOMPARE(dialog.m_serverFolder, serverFolder);
-    const QString tempCopy = appDir + QStringLiteral("UpdateTmp/updateTmp.ini");
-    QCOMPARE(dialog.m_tempFiles, QStringList({tempCopy}));
-    // The server's file stays for the update exactly when one follows.
-    QCOMPARE(QFileInfo::exists(tempCopy), !upToDate);
-}
-
-void TestDownload::checkUrlIsPlainConcatenation()
-{
-    QTemporaryDir app;
-    const QString appDir = app.path() + QLatin1Char('/');
-
-    // Without a trailing slash "update.ini" runs into the last segment.
-    SettingsStore::instance().setValue(kKeyUrl, m_faults.baseUrl() + QStringLiteral("base"));
-    WidgetProbe dialog;
-    dialog.m_appDir = appDir;
-    QVERIFY(!dialog.checkUpdate());
-    QCOMPARE(m_faults.requestedPaths(), QStringList({"/baseupdate.ini"}));
-    QCOMPARE(dialog.statusLabel(), kStatusStopped);
-    QCOMPARE(dialog.detailLabel(), QStringLiteral("下载") + m_faults.baseUrl() + "baseupdate.ini" + "失败");
-    QCOMPARE(dialog.m_tempFiles, QStringList({appDir + "UpdateTmp/updateTmp.ini"}));
-
-    // No URL at all: "update.ini" alone, which is no address.
-    SettingsStore::instance().setValue(kKeyUrl, QString());
-    WidgetProbe second;
-    second.m_appDir = appDir;
-    QVERIFY(!second.checkUpdate());
-    QCOMPARE(second.detailLabel(), QStringLiteral("下载update.ini失败"));
-}
-
-void TestDownload::drippingServer_data()
+void TestNet::drippingServer_data()
 {
     QTest::addColumn<QString>("dripping"); // below the release's URL
     QTest::addColumn<QString>("status");
@@ -427,7 +347,7 @@ void TestDownload::drippingServer_data()
     QTest::newRow("a file: only the no-data rule") << "2.0/slow.bin" << "更新完成!" << "slow.bin" << "";
 }
 
-void TestDownload::drippingServer()
+void TestNet::drippingServer()
 {
     QFETCH(QString, dripping);
     QFETCH(QString, status);
@@ -472,7 +392,7 @@ void TestDownload::drippingServer()
     QCOMPARE(dialog.detailLabel(), detail);
 }
 
-void TestDownload::requestHeaders_data()
+void TestNet::requestHeaders_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("pastCaches");
@@ -482,7 +402,7 @@ void TestDownload::requestHeaders_data()
     QTest::newRow("a file") << "/headers/2.0/sub/a.bin" << false;
 }
 
-void TestDownload::requestHeaders()
+void TestNet::requestHeaders()
 {
     QFETCH(QString, path);
     QFETCH(bool, pastCaches);
@@ -514,7 +434,7 @@ void TestDownload::requestHeaders()
              userAgent().constData());
 }
 
-void TestDownload::encodedBodyIsNotInflated_data()
+void TestNet::encodedBodyIsNotInflated_data()
 {
     QTest::addColumn<QByteArray>("encoding");
     QTest::addColumn<int>("windowBits"); // zlib's: 31 gzip, 15 zlib (deflate)
@@ -523,7 +443,7 @@ void TestDownload::encodedBodyIsNotInflated_data()
     QTest::newRow("deflate") << QByteArray("deflate") << 15;
 }
 
-void TestDownload::encodedBodyIsNotInflated()
+void TestNet::encodedBodyIsNotInflated()
 {
     QFETCH(QByteArray, encoding);
     QFETCH(int, windowBits);
@@ -576,7 +496,7 @@ void TestDownload::encodedBodyIsNotInflated()
 #endif
 }
 
-void TestDownload::proxyWantsCredentials_data()
+void TestNet::proxyWantsCredentials_data()
 {
     QTest::addColumn<QString>("credentials"); // in Proxy=, "user:password@"
     QTest::addColumn<bool>("promptAllowed");
@@ -606,7 +526,7 @@ void noteMessage(QtMsgType type, const QMessageLogContext &context, const QStrin
 }
 } // namespace
 
-void TestDownload::proxyWantsCredentials()
+void TestNet::proxyWantsCredentials()
 {
     QFETCH(QString, credentials);
     QFETCH(bool, promptAllowed);
@@ -675,7 +595,7 @@ void TestDownload::proxyWantsCredentials()
     }
 }
 
-void TestDownload::proxyChoice_data()
+void TestNet::proxyChoice_data()
 {
     QTest::addColumn<QString>("setting"); // null: no Proxy key; "<proxy>": the fault server
     QTest::addColumn<bool>("environment"); // http_proxy names the fault server
@@ -688,7 +608,7 @@ void TestDownload::proxyChoice_data()
     QTest::newRow("Proxy=") << "<proxy>" << false << true;
 }
 
-void TestDownload::proxyChoice()
+void TestNet::proxyChoice()
 {
     QFETCH(QString, setting);
     QFETCH(bool, environment);
@@ -735,5 +655,72 @@ void TestDownload::proxyChoice()
     QCOMPARE(origin.requestedPaths().contains(QStringLiteral("/choice/update.ini")), !proxied);
 }
 
-QTEST_MAIN(TestDownload)
-#include "tst_download.moc"
+void TestNet::watchdog_data()
+{
+    // events, each with what it gives: "d@T" checks the deadline at T ms,
+    // "s@T:B" samples B bytes at T, a trailing "p" while at a prompt;
+    // "u@T" is the time left until the deadline, "i" the sample interval.
+    QTest::addColumn<int>("deadlineMs");
+    QTest::addColumn<int>("windowMs");
+    QTest::addColumn<qint64>("minRate");
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("deadline passes") << 1000 << 0 << qint64(0) << "u@0 d@999 u@400 d@1000" << "1000 fine 600 deadline";
+    QTest::newRow("prompt starts the deadline again")
+        << 1000 << 0 << qint64(0) << "d@1000p u@1500 d@1999 d@2000" << "fine 500 fine deadline";
+    QTest::newRow("no deadline") << 0 << 0 << qint64(0) << "d@50000" << "fine";
+    QTest::newRow("steady rate") << 0 << 1000 << qint64(1024) << "s@500:600 s@1000:1100 s@1500:1700 s@2000:2200"
+                                 << "fine fine fine fine";
+    QTest::newRow("slow once a window lies behind")
+        << 0 << 1000 << qint64(1024) << "s@500:100 s@999:500 s@1000:1000" << "fine fine slow";
+    QTest::newRow("early burst, then a stall")
+        << 0 << 1000 << qint64(1024) << "s@500:5000 s@1000:5000 s@1500:5000" << "fine fine slow";
+    QTest::newRow("prompt starts the window again")
+        << 0 << 1000 << qint64(1024) << "s@1000:0p s@1999:0 s@2000:0" << "fine fine slow";
+    QTest::newRow("no minimum rate") << 0 << 1000 << qint64(0) << "s@5000:0 d@5000" << "fine fine";
+    QTest::newRow("manifest's sampling") << 0 << 60000 << qint64(1024) << "i" << "1000";
+    QTest::newRow("short window's sampling") << 0 << 300 << qint64(1) << "i" << "10";
+    QTest::newRow("both limits") << 3000 << 1000 << qint64(10) << "s@1000:20 s@2000:40 d@3000" << "fine fine deadline";
+}
+
+void TestNet::watchdog()
+{
+    QFETCH(int, deadlineMs);
+    QFETCH(int, windowMs);
+    QFETCH(qint64, minRate);
+    QFETCH(QString, events);
+    QFETCH(QString, expected);
+
+    TransferLimits limits;
+    limits.deadlineMs = deadlineMs;
+    limits.slowWindowMs = windowMs;
+    limits.minBytesPerSecond = minRate;
+    TransferWatchdog watchdog(limits);
+    const auto verdictName = [](TransferWatchdog::Verdict verdict) {
+        return verdict == TransferWatchdog::Verdict::DeadlinePassed ? QStringLiteral("deadline")
+            : verdict == TransferWatchdog::Verdict::TooSlow         ? QStringLiteral("slow")
+                                                                    : QStringLiteral("fine");
+    };
+    QStringList got;
+    const QRegularExpression form(QStringLiteral("^([dsui])(?:@(\\d+)(?::(\\d+))?)?(p?)$"));
+    for (const QString &event : events.split(QLatin1Char(' '))) {
+        const QRegularExpressionMatch match = form.match(event);
+        QVERIFY2(match.hasMatch(), qPrintable(event));
+        const QChar kind = match.captured(1).at(0);
+        const qint64 at = match.captured(2).toLongLong();
+        const bool paused = !match.captured(4).isEmpty();
+        if (kind == QLatin1Char('d'))
+            got << verdictName(watchdog.checkDeadline(at, paused));
+        else if (kind == QLatin1Char('s'))
+            got << verdictName(watchdog.sample(at, match.captured(3).toLongLong(), paused));
+        else if (kind == QLatin1Char('u'))
+            got << QString::number(watchdog.msUntilDeadline(at));
+        else
+            got << QString::number(watchdog.sampleIntervalMs());
+    }
+    QCOMPARE(got.join(QLatin1Char(' ')), expected);
+}
+
+QTEST_MAIN(TestNet)
+#include "tst_net.moc"

@@ -6,7 +6,7 @@
 #include "config/settingsstore.h"
 #include "manifest/filemanifest.h"
 #include "testsupport.h"
-#include "update/safefs.h"
+#include "fs/links.h"
 #include "update/updatetransaction.h"
 
 #include <QProcess>
@@ -17,7 +17,7 @@
 #include <windows.h>
 #endif
 
-class TestLinks : public QObject
+class TestFs : public QObject
 {
     Q_OBJECT
 
@@ -57,14 +57,14 @@ bool makeLink(const QString &target, const QString &path)
 
 } // namespace
 
-void TestLinks::initTestCase()
+void TestFs::initTestCase()
 {
     UpdateTransaction::setRetryPolicy(1, 0);
     QVERIFY(m_faults.listen());
     m_faults.setBody(QStringLiteral("/update.ini"), "[Version]\nFolder=2.0\nVersion=2.0\n");
 }
 
-void TestLinks::nothingHappensThroughALink_data()
+void TestFs::nothingHappensThroughALink_data()
 {
     QTest::addColumn<QString>("action");
     QTest::addColumn<QString>("link");   // in the installation
@@ -80,7 +80,7 @@ void TestLinks::nothingHappensThroughALink_data()
                                                  << QStringLiteral("不安全的文件路径:/plugins/x.dll");
 }
 
-void TestLinks::nothingHappensThroughALink()
+void TestFs::nothingHappensThroughALink()
 {
     QFETCH(QString, action);
     QFETCH(QString, link);
@@ -139,5 +139,5 @@ void TestLinks::nothingHappensThroughALink()
         QVERIFY(!isLinkOrReparsePoint(app + link));
 }
 
-QTEST_MAIN(TestLinks)
-#include "tst_links.moc"
+QTEST_MAIN(TestFs)
+#include "tst_fs.moc"

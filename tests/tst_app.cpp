@@ -1,9 +1,11 @@
 // The built updater as a process: run modes, console report, exit codes,
-// the single-instance guard and the hand-off to the main program.
+// the single-instance guard and the hand-off to the main program; and when
+// the support log rotates.
 
 #include "app/instanceguard.h"
+#include "app/supportlog.h"
 #include "testsupport.h"
-#include "update/safefs.h"
+#include "fs/links.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -57,7 +59,7 @@ QByteArray waitForLine(QProcess *process, int timeoutMs = 30000)
 
 } // namespace
 
-class TestProcess : public QObject
+class TestApp : public QObject
 {
     Q_OBJECT
 
@@ -82,6 +84,8 @@ private slots:
     void oddFilesInOurPlaces_data();
     void oddFilesInOurPlaces();
     void consoleReportsProxyWantingCredentials();
+    void logRotation_data();
+    void logRotation();
 
 private:
     // An installation at version `version` in a folder whose path holds a
@@ -102,7 +106,7 @@ private:
     int m_apps = 0;
 };
 
-void TestProcess::initTestCase()
+void TestApp::initTestCase()
 {
     QVERIFY2(QFileInfo(updaterBinary()).isExecutable(), qPrintable(updaterBinary()));
     const QString server = m_root.filePath(QStringLiteral("server"));
@@ -114,17 +118,17 @@ void TestProcess::initTestCase()
     QVERIFY2(m_nginx->start(), qPrintable(m_nginx->errorText()));
 }
 
-void TestProcess::init()
+void TestApp::init()
 {
     m_running.clear();
 }
 
-void TestProcess::cleanup()
+void TestApp::cleanup()
 {
     endProcesses(m_running);
 }
 
-QString TestProcess::makeApp(const QString &name, const QString &version, const QString &url)
+QString TestApp::makeApp(const QString &name, const QString &version, const QString &url)
 {
     const QString appDir = m_root.filePath(QStringLiteral("apps/") + name + QStringLiteral(" app")) + '/';
     if (!writeInstallation(appDir, url, kMainProgram, version, {{QLatin1Char('/') + kMainProgram, kMainProgramText}})
@@ -134,7 +138,7 @@ QString TestProcess::makeApp(const QString &name, const QString &version, const 
     return appDir;
 }
 
-QProcess *TestProcess::startUpdater(const QString &appDir, const QStringList &arguments)
+QProcess *TestApp::startUpdater(const QString &appDir, const QStringList &arguments)
 {
     auto *process = new QProcess;
     m_running << process;
@@ -144,7 +148,7 @@ QProcess *TestProcess::startUpdater(const QString &appDir, const QStringList &ar
     return process;
 }
 
-void TestProcess::upToDateConsoleOnlyReports()
+void TestApp::upToDateConsoleOnlyReports()
 {
     const QString app = makeApp(QStringLiteral("console"), QStringLiteral("2.0"), m_nginx->baseUrl());
     QVERIFY(!app.isEmpty());
@@ -159,7 +163,7 @@ void TestProcess::upToDateConsoleOnlyReports()
     QVERIFY(!QFileInfo::exists(markerOf(app)));
 }
 
-void TestProcess::upToDateStartsMainProgram_data()
+void TestApp::upToDateStartsMainProgram_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::newRow("no argument") << QStringList();
@@ -167,7 +171,7 @@ void TestProcess::upToDateStartsMainProgram_data()
     QTest::newRow("dashes are not console") << QStringList({QStringLiteral("--console")});
 }
 
-void TestProcess::upToDateStartsMainProgram()
+void TestApp::upToDateStartsMainProgram()
 {
     QFETCH(QStringList, arguments);
     const QString app = makeApp(QStringLiteral("normal"), QStringLiteral("2.0"), m_nginx->baseUrl());
@@ -183,7 +187,7 @@ void TestProcess::upToDateStartsMainProgram()
     QCOMPARE(readFile(markerOf(app)), kStartedLine); // once
 }
 
-void TestProcess::updateReportComesFirstAndDialogStays_data()
+void TestApp::updateReportComesFirstAndDialogStays_data()
 {
     QTest::addColumn<QString>("url");
     QTest::addColumn<QString>("version");
@@ -191,7 +195,7 @@ void TestProcess::updateReportComesFirstAndDialogStays_data()
     QTest::newRow("server unreachable") << "" << "1.0";
 }
 
-void TestProcess::updateReportComesFirstAndDialogStays()
+void TestApp::updateReportComesFirstAndDialogStays()
 {
     QFETCH(QString, url);
     QFETCH(QString, version);
@@ -208,7 +212,7 @@ void TestProcess::updateReportComesFirstAndDialogStays()
     QVERIFY(!QFileInfo::exists(markerOf(app)));
 }
 
-void TestProcess::secondStartIsRefused_data()
+void TestApp::secondStartIsRefused_data()
 {
     QTest::addColumn<QString>("spelling");
     QTest::newRow("same path") << "same";
@@ -219,7 +223,7 @@ void TestProcess::secondStartIsRefused_data()
 #endif
 }
 
-void TestProcess::secondStartIsRefused()
+void TestApp::secondStartIsRefused()
 {
     QFETCH(QString, spelling);
     const QString app = makeApp(QStringLiteral("guard"), QStringLiteral("1.0"), m_nginx->baseUrl() + "broken/");
@@ -258,7 +262,7 @@ void TestProcess::secondStartIsRefused()
     endProcesses(m_running);
 }
 
-void TestProcess::installationLock_data()
+void TestApp::installationLock_data()
 {
     QTest::addColumn<QString>("existing");
     QTest::addColumn<bool>("taken");
@@ -274,7 +278,7 @@ void TestProcess::installationLock_data()
 #endif
 }
 
-void TestProcess::installationLock()
+void TestApp::installationLock()
 {
     QFETCH(QString, existing);
     QFETCH(bool, taken);
@@ -318,7 +322,7 @@ void TestProcess::installationLock()
         QVERIFY(!QFileInfo(lockPath).isSymLink() && QFileInfo(lockPath).isFile());
 }
 
-void TestProcess::startAfterKillSucceeds()
+void TestApp::startAfterKillSucceeds()
 {
     const QString app = makeApp(QStringLiteral("killed"), QStringLiteral("1.0"), m_nginx->baseUrl() + "broken/");
     QVERIFY(!app.isEmpty());
@@ -337,7 +341,7 @@ void TestProcess::startAfterKillSucceeds()
     QCOMPARE(again->readAllStandardOutput(), kReportUpToDate);
 }
 
-void TestProcess::copiesInOtherFoldersRunSideBySide()
+void TestApp::copiesInOtherFoldersRunSideBySide()
 {
     const QString busy = makeApp(QStringLiteral("busy"), QStringLiteral("1.0"), m_nginx->baseUrl() + "broken/");
     const QString other = makeApp(QStringLiteral("other"), QStringLiteral("2.0"), m_nginx->baseUrl());
@@ -432,7 +436,7 @@ quint64 linkCount(const QString &path)
 
 } // namespace
 
-bool TestProcess::waitForLogged(QProcess *process, const QString &appDir, const QString &text, QByteArray &seen,
+bool TestApp::waitForLogged(QProcess *process, const QString &appDir, const QString &text, QByteArray &seen,
                                 int timeoutMs)
 {
     const QString log = appDir + QStringLiteral("UpdateTmp/updater.log");
@@ -450,7 +454,7 @@ bool TestProcess::waitForLogged(QProcess *process, const QString &appDir, const 
     return logged();
 }
 
-void TestProcess::startUpObstacles_data()
+void TestApp::startUpObstacles_data()
 {
     QTest::addColumn<QString>("obstacle");
     // The console errormsg (%1: the application folder); empty when the run
@@ -467,7 +471,7 @@ void TestProcess::startUpObstacles_data()
     QTest::newRow("recovery cannot put a file back") << "recovery" << "无法恢复原文件:/data.txt" << false;
 }
 
-void TestProcess::startUpObstacles()
+void TestApp::startUpObstacles()
 {
     QFETCH(QString, obstacle);
     QFETCH(QString, reason);
@@ -557,7 +561,7 @@ void TestProcess::startUpObstacles()
     QVERIFY(!QFileInfo::exists(markerOf(app)));
 }
 
-void TestProcess::oddFilesInOurPlaces_data()
+void TestApp::oddFilesInOurPlaces_data()
 {
     QTest::addColumn<QString>("place"); // in the application folder; CaFile's value for ca rows
     QTest::addColumn<QString>("kind");
@@ -584,7 +588,7 @@ void TestProcess::oddFilesInOurPlaces_data()
     QTest::newRow("CaFile, device") << "/dev/zero" << "device" << caText.arg("/dev/zero") << false;
 }
 
-void TestProcess::oddFilesInOurPlaces()
+void TestApp::oddFilesInOurPlaces()
 {
     QFETCH(QString, place);
     QFETCH(QString, kind);
@@ -642,7 +646,7 @@ void TestProcess::oddFilesInOurPlaces()
 #endif
 }
 
-void TestProcess::consoleReportsProxyWantingCredentials()
+void TestApp::consoleReportsProxyWantingCredentials()
 {
     // The fault server plays a proxy that refuses these credentials; the
     // origin's name never resolves, so nothing goes anywhere else.
@@ -673,5 +677,25 @@ void TestProcess::consoleReportsProxyWantingCredentials()
     QVERIFY(!readFile(log).contains("hunter2"));
 }
 
-QTEST_GUILESS_MAIN(TestProcess)
-#include "tst_process.moc"
+void TestApp::logRotation_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<qint64>("incoming");
+    QTest::addColumn<bool>("rotate");
+    QTest::newRow("empty") << qint64(0) << qint64(10) << false;
+    QTest::newRow("empty, huge line") << qint64(0) << kSupportLogLimit * 2 << false;
+    QTest::newRow("reaches the limit") << kSupportLogLimit - 10 << qint64(10) << false;
+    QTest::newRow("passes the limit") << kSupportLogLimit - 10 << qint64(11) << true;
+    QTest::newRow("already past") << kSupportLogLimit + 1 << qint64(1) << true;
+}
+
+void TestApp::logRotation()
+{
+    QFETCH(qint64, size);
+    QFETCH(qint64, incoming);
+    QFETCH(bool, rotate);
+    QCOMPARE(shouldRotateLog(size, incoming), rotate);
+}
+
+QTEST_GUILESS_MAIN(TestApp)
+#include "tst_app.moc"

@@ -56,7 +56,7 @@ QByteArray spelled(const QByteArray &text, const QString &spelling)
 
 } // namespace
 
-class TestSignature : public QObject
+class TestTrust : public QObject
 {
     Q_OBJECT
 
@@ -92,7 +92,7 @@ private:
     SigningKey m_otherKey;
 };
 
-void TestSignature::initTestCase()
+void TestTrust::initTestCase()
 {
     QString error;
     QVERIFY2(SigningKey::generate(m_key, error) && SigningKey::generate(m_otherKey, error), qPrintable(error));
@@ -100,18 +100,18 @@ void TestSignature::initTestCase()
     QVERIFY2(m_nginx->start(), qPrintable(m_nginx->errorText()));
 }
 
-void TestSignature::init()
+void TestTrust::init()
 {
     m_app = std::make_unique<QTemporaryDir>();
     SettingsStore::instance().setValue(kKeyExeName, QString());
 }
 
-void TestSignature::cleanup()
+void TestTrust::cleanup()
 {
     SettingsStore::instance().unsetValue(kKeyPublicKey);
 }
 
-void TestSignature::publishSigned(const QString &root, const SigningKey &key, const QString &published,
+void TestTrust::publishSigned(const QString &root, const SigningKey &key, const QString &published,
                                   const std::function<void(SignedRelease &)> &edit)
 {
     QVERIFY(writeServerRelease(root, "2.0", "2.0", kRelease));
@@ -131,14 +131,14 @@ void TestSignature::publishSigned(const QString &root, const SigningKey &key, co
     QVERIFY(writeFile(root + QStringLiteral("/update.ini"), signedVersionFileBytes(release)));
 }
 
-void TestSignature::message()
+void TestTrust::message()
 {
     QCOMPARE(releaseMessage("2.0", "v2", QString(64, QLatin1Char('a')), kPublished),
              QByteArray("updater release\nFolder=2.0\nVersion=v2\nManifest=" + QByteArray(64, 'a')
                         + "\nPublished=2026-12-08T21:30:00Z\n"));
 }
 
-void TestSignature::publicKeyText_data()
+void TestTrust::publicKeyText_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("accepted");
@@ -151,7 +151,7 @@ void TestSignature::publicKeyText_data()
     QTest::newRow("empty") << QString() << false;
 }
 
-void TestSignature::publicKeyText()
+void TestTrust::publicKeyText()
 {
     QFETCH(QString, text);
     QFETCH(bool, accepted);
@@ -161,7 +161,7 @@ void TestSignature::publicKeyText()
     QCOMPARE(raw.size(), accepted ? 32 : 0);
 }
 
-void TestSignature::installs_data()
+void TestTrust::installs_data()
 {
     QTest::addColumn<bool>("clientHasKey");
     QTest::addColumn<QString>("recordedPublished"); // empty: an unsigned record
@@ -171,7 +171,7 @@ void TestSignature::installs_data()
     QTest::newRow("signed server, client without key") << false << QString();
 }
 
-void TestSignature::installs()
+void TestTrust::installs()
 {
     QFETCH(bool, clientHasKey);
     QFETCH(QString, recordedPublished);
@@ -212,7 +212,7 @@ void TestSignature::installs()
     QVERIFY(again.checkUpdate());
 }
 
-void TestSignature::refused_data()
+void TestTrust::refused_data()
 {
     QTest::addColumn<QString>("tampering");
     QTest::addColumn<QString>("text");
@@ -238,7 +238,7 @@ void TestSignature::refused_data()
     QTest::newRow("PublicKey empty") << "emptykey" << badKey << false;
 }
 
-void TestSignature::refused()
+void TestTrust::refused()
 {
     QFETCH(QString, tampering);
     QFETCH(QString, text);
@@ -307,7 +307,7 @@ void TestSignature::refused()
              expected);
 }
 
-void TestSignature::versionFileSpellings_data()
+void TestTrust::versionFileSpellings_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("folder");
@@ -346,7 +346,7 @@ void TestSignature::versionFileSpellings_data()
                                       << QByteArray("Folder=2.0\n[Version]\nTransaction=t1\n");
 }
 
-void TestSignature::versionFileSpellings()
+void TestTrust::versionFileSpellings()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, folder);
@@ -371,7 +371,7 @@ void TestSignature::versionFileSpellings()
     QCOMPARE(record.value(QStringLiteral("Version/Transaction")), QStringLiteral("t1"));
 }
 
-void TestSignature::spelledVersionFileInstalls_data()
+void TestTrust::spelledVersionFileInstalls_data()
 {
     QTest::addColumn<QString>("spelling");
     QTest::addColumn<bool>("signedRelease");
@@ -383,7 +383,7 @@ void TestSignature::spelledVersionFileInstalls_data()
 
 // The whole way: the check, the signature over the values as fetched, the
 // record stamped at apply, and the next check reading that record.
-void TestSignature::spelledVersionFileInstalls()
+void TestTrust::spelledVersionFileInstalls()
 {
     QFETCH(QString, spelling);
     QFETCH(bool, signedRelease);
@@ -425,7 +425,7 @@ void TestSignature::spelledVersionFileInstalls()
     QVERIFY(again.checkUpdate());
 }
 
-void TestSignature::timeAheadOfTheClock_data()
+void TestTrust::timeAheadOfTheClock_data()
 {
     QTest::addColumn<qint64>("aheadSecs");
     QTest::addColumn<bool>("accepted");
@@ -435,7 +435,7 @@ void TestSignature::timeAheadOfTheClock_data()
     QTest::newRow("ten years ahead") << qint64(10) * 365 * 86400 << false;
 }
 
-void TestSignature::timeAheadOfTheClock()
+void TestTrust::timeAheadOfTheClock()
 {
     QFETCH(qint64, aheadSecs);
     QFETCH(bool, accepted);
@@ -452,5 +452,5 @@ void TestSignature::timeAheadOfTheClock()
                                  + QStringLiteral("（本机时钟可能不正确）"));
 }
 
-QTEST_MAIN(TestSignature)
-#include "tst_signature.moc"
+QTEST_MAIN(TestTrust)
+#include "tst_trust.moc"

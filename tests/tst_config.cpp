@@ -9,7 +9,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-class TestSettings : public QObject
+class TestConfig : public QObject
 {
     Q_OBJECT
 
@@ -26,7 +26,7 @@ private slots:
     void constants();
 };
 
-void TestSettings::values_data()
+void TestConfig::values_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("url");
@@ -55,7 +55,7 @@ void TestSettings::values_data()
     QTest::newRow("start on failure, other text") << QByteArray("[Update]\nStartOnFailure=on\n") << "" << "" << false;
 }
 
-void TestSettings::values()
+void TestConfig::values()
 {
     QFETCH(QByteArray, content);
     QFETCH(QString, url);
@@ -72,7 +72,7 @@ void TestSettings::values()
     QCOMPARE(readFile(path), content); // never written back
 }
 
-void TestSettings::maxDownloads_data()
+void TestConfig::maxDownloads_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<bool>("present");
@@ -92,7 +92,7 @@ void TestSettings::maxDownloads_data()
     QTest::newRow("other group") << QByteArray("[Other]\nMaxDownloads=6\n") << false << 1;
 }
 
-void TestSettings::maxDownloads()
+void TestConfig::maxDownloads()
 {
     QFETCH(QByteArray, content);
     QFETCH(bool, present);
@@ -105,7 +105,7 @@ void TestSettings::maxDownloads()
     QCOMPARE(maxDownloadsFromSetting(store.value(kKeyMaxDownloads)), inFlight);
 }
 
-void TestSettings::proxy_data()
+void TestConfig::proxy_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<bool>("present");
@@ -141,7 +141,7 @@ void TestSettings::proxy_data()
                                           << false << -1 << "" << "" << "";
 }
 
-void TestSettings::proxy()
+void TestConfig::proxy()
 {
     QFETCH(QByteArray, content);
     QFETCH(bool, present);
@@ -173,7 +173,7 @@ void TestSettings::proxy()
     QCOMPARE(proxy.password(), password);
 }
 
-void TestSettings::unknownKeyIsInserted()
+void TestConfig::unknownKeyIsInserted()
 {
     QTemporaryDir dir;
     SettingsStore store(dir.filePath(QStringLiteral("absent.cfg")));
@@ -186,7 +186,7 @@ void TestSettings::unknownKeyIsInserted()
     QCOMPARE(store.value(QStringLiteral("Other")), QStringLiteral("set"));
 }
 
-void TestSettings::fileIsReadOnce()
+void TestConfig::fileIsReadOnce()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("system.cfg"));
@@ -199,14 +199,14 @@ void TestSettings::fileIsReadOnce()
     QCOMPARE(store.value(kKeyExeName), QStringLiteral("first.exe"));
 }
 
-void TestSettings::instanceIsTheApplicationFile()
+void TestConfig::instanceIsTheApplicationFile()
 {
     SettingsStore &first = SettingsStore::instance();
     QCOMPARE(&SettingsStore::instance(), &first);
     QCOMPARE(first.path(), QCoreApplication::applicationDirPath() + QStringLiteral("/system.cfg"));
 }
 
-void TestSettings::constants()
+void TestConfig::constants()
 {
     // Other installations and servers rely on these exact names.
     QCOMPARE(kUpdateTmpDir + kUpdateIniFile, QStringLiteral("UpdateTmp/update.ini"));
@@ -223,5 +223,5 @@ void TestSettings::constants()
                                     QStringLiteral("正在取消更新")}));
 }
 
-QTEST_GUILESS_MAIN(TestSettings)
-#include "tst_settings.moc"
+QTEST_GUILESS_MAIN(TestConfig)
+#include "tst_config.moc"
