@@ -27,6 +27,7 @@
 #include "testsupport.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -35,6 +36,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QThread>
 
 #include <algorithm>
 #include <csignal>
@@ -339,13 +341,98 @@ Run runCurl(const Mode &mode, const QString &url, const QString &outDir, const Q
 
 } // namespace
 
+// An up-to-date start, from the updater's launch to the main program's
+// first line, with StartDelay absent (the usual 2 s) and 0, against
+// starting the program directly.
+int runLaunch(QTextStream &out, int repeats, const QString &parent)
+{
+    QTemporaryDir tmp(parent + QStringLiteral("/bench_process-XXXXXX"));
+    const QString base = tmp.path() + QLatin1Char('/');
+    const QString serverRoot = base + QStringLiteral("server");
+    if (!tmp.isValid() || !writeServerRelease(serverRoot, QStringLiteral("2.0"), QStringLiteral("2.0"),
+                                              {{QStringLiteral("/main.sh"), "x"}})) {
+        std::fprintf(stderr, "cannot write the release\n");
+        return 1;
+    }
+    NginxServer nginx(serverRoot);
+    if (!nginx.start()) {
+        std::fprintf(stderr, "cannot start nginx: %s\n", qPrintable(nginx.errorText()));
+        return 1;
+    }
+    const QByteArray program = "#!/bin/sh\ndate +%s%3N > \"$(dirname \"$0\")/started\"\n";
+    const char *names[] = {"ours StartDelay absent", "ours StartDelay=0", "direct start"};
+    constexpr int kVariants = 3;
+    out << "bench_process launch: an up-to-date installation, launch .. the main program's first line; "
+           "peer: the main program started directly" << Qt::endl;
+    std::vector<double> times[kVariants];
+    int runNumber = 0;
+    for (int round = 0; round <= repeats; ++round) {
+        out << (round == 0 ? QStringLiteral("warm-up") : QStringLiteral("run %1").arg(round)) << " (load "
+            << loadAverage() << "):";
+        for (int k = 0; k < kVariants; ++k) {
+            const int v = (k + round) % kVariants;
+            const QString dir = base + QStringLiteral("run%1/").arg(++runNumber);
+            const QString main = dir + QStringLiteral("main.sh");
+            if (!writeInstallation(dir, nginx.baseUrl(), QStringLiteral("main.sh"), QStringLiteral("2.0"),
+                                   {{QStringLiteral("/main.sh"), program}})
+                || !QFile::setPermissions(main, QFile::permissions(main) | QFile::ExeOwner) || !installUpdaterBinary(dir)
+                || (v == 1 && !writeFile(dir + QStringLiteral("system.cfg"),
+                                         readFile(dir + QStringLiteral("system.cfg")) + "StartDelay=0\n"))) {
+                std::fprintf(stderr, "cannot lay out %s\n", qPrintable(dir));
+                return 1;
+            }
+            const qint64 launchedAt = QDateTime::currentMSecsSinceEpoch();
+            ChildProcess updater;
+            if (v == 2) {
+                QProcess::startDetached(main, QStringList());
+            } else {
+                QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+                environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+                updater.setProcessEnvironment(environment);
+                updater.start(dir + QStringLiteral("updater"), QStringList());
+                updater.waitForFinished(kRunTimeoutMs);
+            }
+            const QString marker = dir + QStringLiteral("started");
+            QElapsedTimer waited;
+            waited.start();
+            while (readFile(marker).trimmed().isEmpty() && waited.elapsed() < kRunTimeoutMs)
+                QThread::msleep(2);
+            const qint64 startedAt = readFile(marker).trimmed().toLongLong();
+            if (startedAt <= 0) {
+                std::fprintf(stderr, "%s: the main program did not start\n", names[v]);
+                return 1;
+            }
+            if (round > 0)
+                times[v].push_back(double(startedAt - launchedAt));
+            out << (k ? "," : "") << " " << names[v] << " " << ms(double(startedAt - launchedAt)) << " ms";
+        }
+        out << Qt::endl;
+    }
+    const double direct = median(times[2]);
+    out << "median of " << repeats << ":";
+    for (int v = 0; v < kVariants; ++v)
+        out << (v ? "," : "") << " " << names[v] << " " << ms(median(times[v])) << " ms";
+    out << Qt::endl;
+    for (int v = 0; v < 2; ++v)
+        out << "ratio " << names[v] << " / direct start: " << QString::number(median(times[v]) / qMax(direct, 1.0), 'f', 1)
+            << Qt::endl;
+    nginx.stop();
+    return 0;
+}
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     out.setCodec("UTF-8");
 
-    const BenchArguments arguments(argc, argv, "bench_process rtt|small|big [repeats] [parent-directory]");
+    const BenchArguments arguments(argc, argv, "bench_process rtt|small|big|launch [repeats] [parent-directory]");
+    if (arguments.text(1) == QLatin1String("launch")) {
+        if (qEnvironmentVariableIsEmpty("UPDATER_BINARY_DIR"))
+            qputenv("UPDATER_BINARY_DIR",
+                    QFile::encodeName(QCoreApplication::applicationDirPath() + QStringLiteral("/..")));
+        return runLaunch(out, arguments.atLeastOne(2, 5), arguments.parentDirectory(3));
+    }
     const Mode *mode = nullptr;
     for (const Mode &candidate : kModes) {
         if (arguments.text(1) == QLatin1String(candidate.name))

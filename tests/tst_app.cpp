@@ -84,6 +84,10 @@ private slots:
     void oddFilesInOurPlaces_data();
     void oddFilesInOurPlaces();
     void consoleReportsProxyWantingCredentials();
+    void mainProgramStart_data();
+    void mainProgramStart();
+    void missingMainProgram_data();
+    void missingMainProgram();
     void logRotation_data();
     void logRotation();
 
@@ -675,6 +679,100 @@ void TestApp::consoleReportsProxyWantingCredentials()
     const QString log = app + QStringLiteral("UpdateTmp/updater.log");
     QTRY_VERIFY_WITH_TIMEOUT(QString::fromUtf8(readFile(log)).contains(text), 10000);
     QVERIFY(!readFile(log).contains("hunter2"));
+}
+
+void TestApp::mainProgramStart_data()
+{
+    QTest::addColumn<QByteArray>("setting"); // the StartDelay line, empty for none
+    // After the updater's exit, at least and (-1: no bound) at most; the
+    // bounds leave most of a second for a busy machine.
+    QTest::addColumn<int>("atLeastMs");
+    QTest::addColumn<int>("atMostMs");
+
+    QTest::newRow("StartDelay absent: two seconds, as always") << QByteArray() << 1900 << -1;
+    QTest::newRow("StartDelay=1") << QByteArray("StartDelay=1\n") << 900 << 1900;
+    QTest::newRow("StartDelay=0: the updater's last act") << QByteArray("StartDelay=0\n") << -1 << 1500;
+}
+
+void TestApp::mainProgramStart()
+{
+    QFETCH(QByteArray, setting);
+    QFETCH(int, atLeastMs);
+    QFETCH(int, atMostMs);
+#ifdef Q_OS_WIN
+    QSKIP("the main program here is a shell script");
+#else
+    const QString app = makeApp(QStringLiteral("start %1").arg(++m_apps), QStringLiteral("2.0"), m_nginx->baseUrl());
+    QVERIFY(!app.isEmpty());
+    QVERIFY(appendFile(app + "system.cfg", setting));
+    // The program notes when it started and asks an updater of its own: one
+    // that answers found the installation let go of (lock and marker).
+    QVERIFY(writeFile(app + kMainProgram, "#!/bin/sh\ncd \"$(dirname \"$0\")\"\n"
+                                          "date +%s%3N >> main-started\n"
+                                          "./updater console >> main-started\n"));
+
+    QProcess *updater = startUpdater(app, {});
+    QVERIFY(updater->waitForFinished(30000));
+    const qint64 exitedAt = QDateTime::currentMSecsSinceEpoch();
+    QCOMPARE(updater->exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(markerOf(app)).count('\n') >= 2, 20000);
+    const QList<QByteArray> lines = readFile(markerOf(app)).split('\n');
+    QCOMPARE(lines.size(), 3); // started once: its time, its updater's report, nothing after
+    QCOMPARE(lines.at(1) + kLineEnd, kReportUpToDate);
+    const qint64 gapMs = lines.at(0).toLongLong() - exitedAt;
+    if (atLeastMs >= 0)
+        QVERIFY2(gapMs >= atLeastMs - 100, qPrintable(QString::number(gapMs)));
+    if (atMostMs >= 0)
+        QVERIFY2(gapMs <= atMostMs, qPrintable(QString::number(gapMs)));
+    QVERIFY(!QFileInfo::exists(app + "UpdateTmp/start_main.bat"));
+#endif
+}
+
+void TestApp::missingMainProgram_data()
+{
+    QTest::addColumn<QString>("installed");
+    QTest::addColumn<bool>("console");
+
+    QTest::newRow("up to date") << "2.0" << false;
+    QTest::newRow("up to date, console") << "2.0" << true;
+    QTest::newRow("after an update") << "1.0" << false;
+    QTest::newRow("after an update, console") << "1.0" << true;
+}
+
+void TestApp::missingMainProgram()
+{
+    QFETCH(QString, installed);
+    QFETCH(bool, console);
+    const QString app = makeApp(QStringLiteral("missing %1").arg(++m_apps), installed, m_nginx->baseUrl());
+    QVERIFY(!app.isEmpty());
+    QVERIFY(QFile::remove(app + kMainProgram));
+    const QString text = QStringLiteral("找不到主程序:") + QDir::toNativeSeparators(app + kMainProgram);
+    const bool upToDate = installed == "2.0";
+
+    QProcess *updater = startUpdater(app, console ? QStringList{QStringLiteral("console")} : QStringList());
+    if (console) {
+        const QByteArray report = waitForLine(updater);
+        QCOMPARE(QJsonDocument::fromJson(report).object(),
+                 QJsonObject({{QStringLiteral("errormsg"), text},
+                              {QStringLiteral("success"), false},
+                              {QStringLiteral("update"), !upToDate}}));
+        if (upToDate) {
+            QVERIFY(updater->waitForFinished(30000));
+            QCOMPARE(updater->exitCode(), 0);
+            return;
+        }
+    }
+    QByteArray seen;
+    QVERIFY2(waitForLogged(updater, app, upToDate ? QStringLiteral("更新失败: ") + text
+                                                  : QStringLiteral("无法启动主程序: \"") + text,
+                           seen),
+             seen.constData());
+    if (!upToDate)
+        QCOMPARE(readFile(app + "data.txt"), QByteArray("two"));
+    // The dialog stays with the reason (a success leaves by itself after a
+    // second) until the user closes it.
+    QTest::qWait(2000);
+    QCOMPARE(updater->state(), QProcess::Running);
 }
 
 void TestApp::logRotation_data()

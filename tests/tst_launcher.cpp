@@ -18,6 +18,10 @@ private slots:
     void batchBytes_data();
     void batchBytes();
     void cmdArguments();
+    void startDelaySetting_data();
+    void startDelaySetting();
+    void missingProgram_data();
+    void missingProgram();
     void startsAfterTheDelay();
 };
 
@@ -76,6 +80,57 @@ void TestLauncher::cmdArguments()
     const QString native = QDir::toNativeSeparators(QStringLiteral("/opt/a & b/UpdateTmp/start_main.bat"));
     QCOMPARE(cmdNativeArguments(QStringLiteral("/opt/a & b/UpdateTmp/start_main.bat")),
              QStringLiteral("/d /v:off /s /c \"\"") + native + QStringLiteral("\"\""));
+}
+
+void TestLauncher::startDelaySetting_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("seconds");
+
+    QTest::newRow("empty is the usual two") << "" << 2;
+    QTest::newRow("not a number") << "soon" << 2;
+    QTest::newRow("no wait") << "0" << 0;
+    QTest::newRow("blanks around") << " 5 " << 5;
+    QTest::newRow("the most") << "10" << 10;
+    QTest::newRow("above the most") << "3600" << 10;
+    QTest::newRow("negative") << "-3" << 0;
+}
+
+void TestLauncher::startDelaySetting()
+{
+    QFETCH(QString, text);
+    QFETCH(int, seconds);
+    QCOMPARE(startDelayFromSetting(text), seconds);
+    // The batch waits exactly that long; its default is the batch as always.
+    const QByteArray batch = mainProgramBatch(QStringLiteral("Main.exe"), seconds);
+    QCOMPARE(batch, QByteArray("@echo off\r\ntimeout /t ") + QByteArray::number(seconds)
+                        + " /nobreak\r\n\"%~dp0..\\Main.exe\"\r\nexit");
+    QCOMPARE(mainProgramShellArguments(QStringLiteral("/a b/run"), seconds).at(1),
+             QStringLiteral("sleep %1; exec \"$1\"").arg(seconds));
+    QCOMPARE(mainProgramBatch(QStringLiteral("Main.exe")), mainProgramBatch(QStringLiteral("Main.exe"), 2));
+}
+
+void TestLauncher::missingProgram_data()
+{
+    QTest::addColumn<QString>("exeName");
+    QTest::addColumn<bool>("missing");
+
+    QTest::newRow("there") << "bin/Main.exe" << false;
+    QTest::newRow("not there") << "Other.exe" << true;
+    QTest::newRow("a folder of that name") << "bin" << true;
+    QTest::newRow("none configured") << "" << false;
+}
+
+void TestLauncher::missingProgram()
+{
+    QFETCH(QString, exeName);
+    QFETCH(bool, missing);
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("bin/Main.exe")), "program"));
+    const QString text = missingMainProgramText(exeName, dir.path());
+    QCOMPARE(text.isEmpty(), !missing);
+    if (missing)
+        QCOMPARE(text, QStringLiteral("找不到主程序:") + QDir::toNativeSeparators(dir.filePath(exeName)));
 }
 
 void TestLauncher::startsAfterTheDelay()

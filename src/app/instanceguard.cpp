@@ -21,6 +21,16 @@ QString instanceKey()
     return QDir::toNativeSeparators(folder) + QStringLiteral("SystemObject_Update");
 }
 
+namespace {
+
+std::unique_ptr<QSharedMemory> &instanceMarker()
+{
+    static std::unique_ptr<QSharedMemory> marker;
+    return marker;
+}
+
+} // namespace
+
 GuardOutcome acquireInstanceMarker(const QString &key)
 {
     // The semaphore makes "is one running? then I am the one" a single step
@@ -28,7 +38,8 @@ GuardOutcome acquireInstanceMarker(const QString &key)
     QSystemSemaphore semaphore(key + QStringLiteral("_sem"), 1, QSystemSemaphore::Open);
     semaphore.acquire();
 
-    static QSharedMemory marker(key + QStringLiteral("_mem"));
+    instanceMarker() = std::make_unique<QSharedMemory>(key + QStringLiteral("_mem"));
+    QSharedMemory &marker = *instanceMarker();
 #ifndef Q_OS_WIN
     // A System V segment outlives a killed process. Attaching and detaching
     // once removes a segment nobody holds any more; one held by a running
@@ -46,6 +57,11 @@ GuardOutcome acquireInstanceMarker(const QString &key)
         return GuardOutcome::HeldByOther;
     qDebug() << "无法创建单实例标记:" << marker.errorString();
     return GuardOutcome::Unusable;
+}
+
+void releaseInstanceMarker()
+{
+    instanceMarker().reset();
 }
 
 namespace {

@@ -23,6 +23,9 @@ enum class GuardOutcome {
 // Unusable when the system would not give one (the installation lock
 // still keeps a second updater out).
 GuardOutcome acquireInstanceMarker(const QString &key);
+// Lets go of the marker before the process ends, for a program started as
+// the updater's last act that may start an updater itself.
+void releaseInstanceMarker();
 
 struct InstallationLock
 {

@@ -1,6 +1,7 @@
 #include "launcher.h"
 
 #include "config/constants.h"
+#include "config/settingsstore.h"
 #include "fs/durablefile.h"
 #include "fs/links.h"
 
@@ -22,7 +23,26 @@ QString resolveMainProgramPath(const QString &exeName, const QString &appDir)
     return QDir(appDir).filePath(exeName);
 }
 
-QByteArray mainProgramBatch(const QString &exeName)
+QString missingMainProgramText(const QString &exeName, const QString &appDir)
+{
+    if (exeName.isEmpty())
+        return QString();
+    const QString path = resolveMainProgramPath(exeName, appDir);
+    if (QFileInfo(path).isFile())
+        return QString();
+    return QStringLiteral("找不到主程序:") + QDir::toNativeSeparators(path);
+}
+
+int startDelayFromSetting(const QString &text)
+{
+    bool isNumber = false;
+    const qlonglong value = text.trimmed().toLongLong(&isNumber);
+    if (!isNumber)
+        return kDefaultStartDelaySeconds;
+    return int(qBound<qlonglong>(0, value, kMaxStartDelaySeconds));
+}
+
+QByteArray mainProgramBatch(const QString &exeName, int delaySeconds)
 {
     // cmd expands %NAME% even inside quotes; a doubled % is a literal one.
     const QString escaped = QString(exeName).replace(QLatin1Char('%'), QStringLiteral("%%"));
@@ -34,10 +54,9 @@ QByteArray mainProgramBatch(const QString &exeName)
         // ASCII whatever the installation folder is called.
         program = QStringLiteral("%~dp0..\\") + QString(escaped).replace(QLatin1Char('/'), QLatin1Char('\\'));
     }
-    const QString text = QStringLiteral("@echo off\r\n"
-                                        "timeout /t 2 /nobreak\r\n"
-                                        "\"")
-        + program + QStringLiteral("\"\r\nexit");
+    const QString text = QStringLiteral("@echo off\r\n")
+        + QStringLiteral("timeout /t %1 /nobreak\r\n").arg(delaySeconds) + QLatin1Char('"') + program
+        + QStringLiteral("\"\r\nexit");
     return text.toLocal8Bit();
 }
 
@@ -54,10 +73,40 @@ QString cmdNativeArguments(const QString &batchPath)
         + QStringLiteral("\"\"");
 }
 
-QStringList mainProgramShellArguments(const QString &programPath)
+QStringList mainProgramShellArguments(const QString &programPath, int delaySeconds)
 {
-    return {QStringLiteral("-c"), QStringLiteral("sleep 2; exec \"$1\""), QStringLiteral("sh"),
+    return {QStringLiteral("-c"), QStringLiteral("sleep %1; exec \"$1\"").arg(delaySeconds), QStringLiteral("sh"),
             programPath};
+}
+
+namespace {
+
+// The program startMainProgram() left for the updater's last act.
+QString &deferredProgram()
+{
+    static QString program;
+    return program;
+}
+
+// Starts program detached, logging the system's reason when it cannot.
+void startDetachedLogged(const QString &program, const QStringList &arguments, const QString &shown)
+{
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    if (!process.startDetached())
+        qDebug() << "无法启动主程序:" << shown << process.errorString();
+}
+
+} // namespace
+
+void startDeferredMainProgram()
+{
+    const QString program = deferredProgram();
+    if (program.isEmpty())
+        return;
+    deferredProgram().clear();
+    startDetachedLogged(program, QStringList(), program);
 }
 
 void startMainProgram(const QString &exeName)
@@ -69,13 +118,26 @@ void startMainProgram(const QString &exeName)
     const QString appDir = QCoreApplication::applicationDirPath();
     const QString programPath = resolveMainProgramPath(exeName, appDir);
     qDebug() << "启动主程序:" << programPath;
+    const QString missing = missingMainProgramText(exeName, appDir);
+    if (!missing.isEmpty()) {
+        qDebug() << "无法启动主程序:" << missing;
+        return;
+    }
+    SettingsStore &settings = SettingsStore::instance();
+    const int delay = settings.isSet(kKeyStartDelay) ? startDelayFromSetting(settings.value(kKeyStartDelay))
+                                                     : kDefaultStartDelaySeconds;
+    if (delay == 0) {
+        // No batch and no wait: started as the updater's last act.
+        deferredProgram() = programPath;
+        return;
+    }
 
 #ifdef Q_OS_WIN
     const QString batchPath = mainProgramBatchPath(appDir);
     // An elevated cmd runs this file: it is written beside and renamed over,
     // in a real UpdateTmp, so no link can swap in another script.
     const bool written = ensureRealDirectory(QFileInfo(batchPath).absolutePath())
-        && writeFileReplacing(batchPath, mainProgramBatch(exeName));
+        && writeFileReplacing(batchPath, mainProgramBatch(exeName, delay));
     if (written) {
         wchar_t systemDir[MAX_PATH];
         const UINT length = GetSystemDirectoryW(systemDir, MAX_PATH);
@@ -84,15 +146,13 @@ void startMainProgram(const QString &exeName)
         process.setProgram(cmd);
         process.setNativeArguments(cmdNativeArguments(batchPath));
         if (!process.startDetached())
-            qDebug() << "无法启动命令解释器:" << cmd;
+            qDebug() << "无法启动命令解释器:" << cmd << process.errorString();
         return;
     }
     qDebug() << "无法创建批处理脚本:" << batchPath;
     // Without the batch, start the program itself, never split at blanks.
-    if (!QProcess::startDetached(programPath, QStringList()))
-        qDebug() << "无法启动主程序:" << programPath;
+    startDetachedLogged(programPath, QStringList(), programPath);
 #else
-    if (!QProcess::startDetached(QStringLiteral("/bin/sh"), mainProgramShellArguments(programPath)))
-        qDebug() << "无法启动主程序:" << programPath;
+    startDetachedLogged(QStringLiteral("/bin/sh"), mainProgramShellArguments(programPath, delay), programPath);
 #endif
 }

@@ -65,6 +65,15 @@ int main(int argc, char *argv[])
     qDebug() << "更新程序启动:" << QStringLiteral(UPDATER_VERSION) << "已安装版本:" << readInstalledVersion(appDir)
              << "URL:" << SettingsStore::instance().value(kKeyUrl);
 
+    // A program started without a wait may start an updater itself: this
+    // one has let go of the installation by then.
+    const auto finish = [&installationLock](int code) {
+        installationLock.lock.reset();
+        releaseInstanceMarker();
+        startDeferredMainProgram();
+        return code;
+    };
+
     Widget dialog;
     // A caller of the console mode decides itself what to start.
     dialog.setStartOnFailure(!consoleMode
@@ -74,7 +83,7 @@ int main(int argc, char *argv[])
     if (startError.isEmpty())
         startError = SettingsStore::instance().loadError();
     if (!startError.isEmpty())
-        return failAtStart(app, dialog, consoleMode, startError, true);
+        return finish(failAtStart(app, dialog, consoleMode, startError, true));
 
     // An apply that died half way is undone before anything looks at the
     // installation, so it is the old version again. One that cannot be
@@ -83,29 +92,34 @@ int main(int argc, char *argv[])
     QString recoveryError;
     bool installationWhole = true;
     if (!dialog.recoverInstallation(recoveryError, installationWhole))
-        return failAtStart(app, dialog, consoleMode, recoveryError, installationWhole);
+        return finish(failAtStart(app, dialog, consoleMode, recoveryError, installationWhole));
 
     QJsonObject report;
     const bool update = !dialog.checkUpdate();
     qDebug() << "版本检查:" << dialog.statusSummary();
     // A caller learns of a failure the user is shown as one; an unreachable
     // server still reads as success with the dialog to follow.
-    const QString errormsg = dialog.callerError();
+    // A program that is not there is a failure in every mode; a caller of
+    // the console mode learns it even when the update is still to come.
+    const QString missingProgram = missingMainProgramText(SettingsStore::instance().value(kKeyExeName), appDir);
+    const QString errormsg = dialog.callerError().isEmpty() ? missingProgram : dialog.callerError();
     const bool success = errormsg.isEmpty();
-
-    if (update) {
-        if (consoleMode)
-            printConsoleReport(report, success, update, errormsg);
-        dialog.show();
-        const int code = app.exec();
-        qDebug() << "更新程序结束，退出码" << code;
-        return code;
-    }
 
     if (consoleMode)
         printConsoleReport(report, success, update, errormsg);
-    else
+    if (update) {
+        dialog.show();
+    } else if (!missingProgram.isEmpty() && !consoleMode) {
+        qDebug() << "无法启动主程序:" << missingProgram;
+        dialog.setStartOnFailure(false);
+        dialog.failBeforeCheck(missingProgram, true);
+        dialog.show();
+    } else if (!consoleMode) {
         startMainProgram(SettingsStore::instance().value(kKeyExeName));
-    qDebug() << "更新程序结束，退出码" << 0;
-    return 0;
+    }
+
+    const bool dialogShown = update || (!missingProgram.isEmpty() && !consoleMode);
+    const int code = dialogShown ? app.exec() : 0;
+    qDebug() << "更新程序结束，退出码" << code;
+    return finish(code);
 }

@@ -26,6 +26,9 @@ inline const QString kKeyPublicKey = QStringLiteral("PublicKey");
 inline const QString kKeyStartOnFailure = QStringLiteral("StartOnFailure");
 // Optional: how many update files are fetched at once (1 to 16; absent is 1).
 inline const QString kKeyMaxDownloads = QStringLiteral("MaxDownloads");
+// Optional: seconds between the updater's exit and the main program's
+// start (0 to 10; absent is 2).
+inline const QString kKeyStartDelay = QStringLiteral("StartDelay");
 // Optional: "http://[user:password@]host:port" or "none"; absent is the
 // system's proxy.
 inline const QString kKeyProxy = QStringLiteral("Proxy");

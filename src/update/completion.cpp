@@ -52,8 +52,17 @@ void Widget::enterEndState(bool success)
     ui->pushButton_cancel->setText(tr("关闭"));
     ui->pushButton_cancel->setEnabled(true);
 
+    // A program that is not there cannot be started: the dialog stays and
+    // says so, and the user leaves with 关闭.
+    const QString missing = missingMainProgramText(SettingsStore::instance().value(kKeyExeName), m_appDir);
     if (success) {
         qDebug() << "更新完成";
+        if (!missing.isEmpty()) {
+            qDebug() << "无法启动主程序:" << missing;
+            m_errorMessage = missing;
+            showDetailText();
+            return;
+        }
         m_end.phase = RunPhase::EndedThenMain;
         QTimer::singleShot(kStartAfterSuccessMs, this, &Widget::leave);
         return;
@@ -63,7 +72,9 @@ void Widget::enterEndState(bool success)
     // Every failure leaves the old installation in place (apply rolls back
     // before it reports); only a rollback that could not finish leaves it
     // mixed, and then nothing is started.
-    if (m_end.startOnFailure && m_end.installationWhole) {
+    if (m_end.startOnFailure && !missing.isEmpty()) {
+        qDebug() << "无法启动主程序:" << missing;
+    } else if (m_end.startOnFailure && m_end.installationWhole) {
         m_end.phase = RunPhase::EndedThenMain;
         QTimer::singleShot(kStartAfterFailureMs, this, &Widget::leave);
     } else if (m_end.startOnFailure) {
