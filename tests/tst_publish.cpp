@@ -1219,9 +1219,10 @@ void PublishTest::failureWhileWritingIsUndone()
     const QString source = dir.filePath(QStringLiteral("install"));
     const QString www = dir.filePath(QStringLiteral("www"));
     QVERIFY(makeTree(dir.filePath(QStringLiteral("old")), {QStringLiteral("old.dll")}));
-    PublishResult result = publish(request(dir.filePath(QStringLiteral("old")), www, QStringLiteral("0.9")));
+    // 0.9 last, so that --force may replace 1.0: it is not the current version.
+    PublishResult result = publish(request(dir.filePath(QStringLiteral("old")), www, QStringLiteral("1.0")));
     QVERIFY2(result.ok, qPrintable(result.error));
-    result = publish(request(dir.filePath(QStringLiteral("old")), www, QStringLiteral("1.0")));
+    result = publish(request(dir.filePath(QStringLiteral("old")), www, QStringLiteral("0.9")));
     QVERIFY2(result.ok, qPrintable(result.error));
     QVERIFY(makeTree(source, {QStringLiteral("a.dll"), QStringLiteral("lib/b.dll")}));
     QVERIFY(QFile::link(changing, source + QStringLiteral("/z.txt")));
@@ -1274,6 +1275,9 @@ void PublishTest::versionFileFailureUndoesTheFolder()
     QVERIFY(QFile::setPermissions(server, kDirShared));
     QVERIFY(::chmod(QFile::encodeName(server).constData(), 01777) == 0);
     Run run = runProgram(setpriv, asNobody + QStringList{QStringLiteral("--version"), QStringLiteral("1.0"), old, server});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    // 0.9 current, so that --force may replace the folder 1.0.
+    run = runProgram(setpriv, asNobody + QStringList{QStringLiteral("--version"), QStringLiteral("0.9"), old, server});
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
     const QByteArray versionFile = QFile::encodeName(server + QStringLiteral("/update.ini"));
     QVERIFY(::chown(versionFile.constData(), 0, 0) == 0 && ::chmod(versionFile.constData(), 0666) == 0);
