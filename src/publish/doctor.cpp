@@ -265,9 +265,12 @@ void Doctor::checkFile(const QString &key, const QString &md5, bool probeDoubled
         if (doubled.ok() && doubled.md5 == md5)
             problem(QStringLiteral("%1 is served only at the doubled-slash form %2").arg(key, doubledUrl),
                     QStringLiteral("store the files under <Folder>/<path> with a single slash"));
-        else
+        else if (fetched.status == 404)
             problem(QStringLiteral("%1 is missing on the server").arg(key),
                     QStringLiteral("upload the whole version folder again"));
+        else
+            problem(QStringLiteral("%1 cannot be fetched (%2)").arg(key, fetched.failure()),
+                    QStringLiteral("make the server answer it with 200 and the file"));
         return;
     }
     m_print(QStringLiteral("file %1: reachable, %2 bytes, MD5 %3").arg(key).arg(fetched.size).arg(fetched.md5));
@@ -323,6 +326,5 @@ bool checkRelease(const DoctorOptions &options, const std::function<void(const Q
         settings.setValue(kKeyProxy, options.proxy);
     else
         settings.unsetValue(kKeyProxy);
-    settings.setValue(kKeyUrl, options.url);
     return Doctor(options, print).run();
 }

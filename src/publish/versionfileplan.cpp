@@ -68,7 +68,12 @@ QString unsignedOverSignedProblem(const QString &versionFile, bool allowUnsigned
 QString currentFolderProblem(const QString &versionFile, const QString &folder)
 {
     const VersionFile current = VersionFile::read(versionFile);
-    if (current.value(kKeyVersionFolder) != folder)
+#ifdef Q_OS_WIN
+    const Qt::CaseSensitivity folderCase = Qt::CaseInsensitive; // one folder there
+#else
+    const Qt::CaseSensitivity folderCase = Qt::CaseSensitive;
+#endif
+    if (current.value(kKeyVersionFolder).compare(folder, folderCase) != 0)
         return QString();
     return QStringLiteral("%1 names %2 as the current version: clients already on version %3 would not see "
                           "the change; publish it as a new version instead")
