@@ -1784,28 +1784,40 @@ void PublishTest::checkServedRelease_data()
 {
     QTest::addColumn<QString>("change");
     QTest::addColumn<QString>("serverConfig");
+    QTest::addColumn<QString>("tls"); // "": plain http; "--ca-file" or "no CA": https
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("lines"); // PORT is the server's port
 
-    QTest::newRow("healthy") << "" << "" << 0
+    QTest::newRow("healthy") << "" << "" << "" << 0
         << QStringList{"update.ini: signature good, published ",
                        "file /a.txt: reachable, 5 bytes, MD5 " + md5Text("alpha"),
                        "file /sub/b.txt: reachable, 4 bytes, MD5 " + md5Text("beta"), "a client would update cleanly"};
-    QTest::newRow("missing file") << "remove" << "" << 1
+    QTest::newRow("healthy over https, --ca-file") << "" << "" << "--ca-file" << 0
+        << QStringList{"file /a.txt: reachable, 5 bytes, MD5 " + md5Text("alpha"), "a client would update cleanly"};
+    QTest::newRow("https, CA not trusted") << "" << "" << "no CA" << 1
+        << QStringList{"problem: update.ini cannot be fetched from https://127.0.0.1:PORT/update.ini (SSL handshake failed"};
+    QTest::newRow("update.ini missing") << "noini" << "" << "" << 1
+        << QStringList{"problem: update.ini cannot be fetched from http://127.0.0.1:PORT/update.ini (", "Not Found"};
+    QTest::newRow("missing file") << "remove" << "" << "" << 1
         << QStringList{"problem: /sub/b.txt is missing on the server: upload the whole version folder again"};
-    QTest::newRow("wrong MD5") << "edit" << "" << 1
+    QTest::newRow("wrong MD5") << "edit" << "" << "" << 1
         << QStringList{"problem: /a.txt has MD5 " + md5Text("ALPHA") + ", md5.txt says " + md5Text("alpha")};
-    QTest::newRow("update.ini cacheable (expires)") << "" << "expires 1h;\n" << 1
+    QTest::newRow("compressed file") << "" << "location = /1.0/a.txt { add_header Content-Encoding gzip; }\n" << ""
+        << 1 << QStringList{"problem: /a.txt comes compressed (Content-Encoding: gzip), clients refuse it"};
+    QTest::newRow("compressed update.ini") << "" << "location = /update.ini { add_header Content-Encoding br; }\n"
+        << "" << 1 << QStringList{"problem: update.ini comes compressed (Content-Encoding: br)"};
+    QTest::newRow("update.ini cacheable (expires)") << "" << "expires 1h;\n" << "" << 1
         << QStringList{"problem: update.ini may be kept by caches (Cache-Control: max-age=3600)",
                        "note: md5.txt may be kept by caches"};
     QTest::newRow("update.ini cacheable (add_header)")
-        << "" << "location = /update.ini { add_header Cache-Control \"public, max-age=600\"; }\n" << 1
+        << "" << "location = /update.ini { add_header Cache-Control \"public, max-age=600\"; }\n" << "" << 1
         << QStringList{"problem: update.ini may be kept by caches (Cache-Control: public, max-age=600): "
                        "clients behind one see a new release late: serve it with \"Cache-Control: no-cache\""};
-    QTest::newRow("bad signature") << "tamper" << "" << 1
+    QTest::newRow("bad signature") << "tamper" << "" << "" << 1
         << QStringList{"problem: clients with this PublicKey= refuse update.ini (签名无效"};
     QTest::newRow("doubled-slash-only layout")
-        << "" << "merge_slashes off;\nlocation = /1.0/md5.txt { }\nlocation ~ \"^/1\\.0/[^/]\" { return 404; }\n" << 1
+        << "" << "merge_slashes off;\nlocation = /1.0/md5.txt { }\nlocation ~ \"^/1\\.0/[^/]\" { return 404; }\n" << ""
+        << 1
         << QStringList{"problem: /a.txt is served only at the doubled-slash form http://127.0.0.1:PORT/1.0//a.txt",
                        "problem: /sub/b.txt is served only at the doubled-slash form"};
 }
@@ -1817,6 +1829,7 @@ void PublishTest::checkServedRelease()
 #else
     QFETCH(QString, change);
     QFETCH(QString, serverConfig);
+    QFETCH(QString, tls);
     QFETCH(int, exitCode);
     QFETCH(QStringList, lines);
     QTemporaryDir dir;
@@ -1835,14 +1848,24 @@ void PublishTest::checkServedRelease()
         QVERIFY(QFile::remove(server + QStringLiteral("/1.0/sub/b.txt")));
     else if (change == QLatin1String("edit"))
         QVERIFY(putFile(server + QStringLiteral("/1.0/a.txt"), "ALPHA"));
+    else if (change == QLatin1String("noini"))
+        QVERIFY(QFile::remove(ini));
     else if (change == QLatin1String("tamper"))
         QVERIFY(putFile(ini, withVersionFileValue(getFile(ini), QStringLiteral("Version/Version"), QStringLiteral("1.1"))));
 
     NginxServer nginx(server);
     nginx.addServerConfig(serverConfig);
+    QStringList arguments = {QStringLiteral("check"), QString(), QStringLiteral("--public-key"), kOpensslEd25519Public};
+    if (!tls.isEmpty()) {
+        QString error;
+        QVERIFY2(makeTestCertificates(dir.path(), error), qPrintable(error));
+        nginx.useTls(dir.filePath(QStringLiteral("valid.pem")), dir.filePath(QStringLiteral("valid.key")));
+        if (tls == QLatin1String("--ca-file"))
+            arguments << tls << dir.filePath(QStringLiteral("ca.pem"));
+    }
     QVERIFY2(nginx.start(), qPrintable(nginx.errorText()));
-    const Run run = runPublish({QStringLiteral("check"), nginx.baseUrl(), QStringLiteral("--public-key"),
-                                kOpensslEd25519Public});
+    arguments[1] = nginx.baseUrl();
+    const Run run = runPublish(arguments);
     nginx.stop();
     QVERIFY2(run.exitCode == exitCode, qPrintable(run.out + run.err));
     QCOMPARE(run.out.contains(QStringLiteral("problem:")), exitCode != 0);
