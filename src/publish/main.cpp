@@ -234,7 +234,8 @@ void describeCommandLine(QCommandLineParser &parser)
         QStringLiteral("include-config"),
         QStringLiteral("Publish SOURCE_DIR/system.cfg too; it sets every client's server address."));
     const QCommandLineOption forceOption(
-        QStringLiteral("force"), QStringLiteral("Replace an existing NAME folder whose contents differ."));
+        QStringLiteral("force"),
+        QStringLiteral("Replace an existing NAME folder whose contents differ; never the current version's."));
     const QCommandLineOption signKeyOption(
         QStringLiteral("sign-key"),
         QStringLiteral("Sign update.ini with this Ed25519 private key (PEM, from keygen or "
