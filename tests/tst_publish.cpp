@@ -1759,6 +1759,7 @@ void PublishTest::help()
 
 namespace {
 
+#ifndef Q_OS_WIN
 bool putFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);
@@ -1770,6 +1771,7 @@ QByteArray getFile(const QString &path)
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+#endif
 
 QString md5Text(const QByteArray &bytes)
 {
