@@ -18,6 +18,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTemporaryDir>
+#include <QTimer>
 
 namespace {
 
@@ -55,7 +56,9 @@ class Fetcher
 public:
     Fetcher() { applyProxySetting(m_manager); }
 
-    Fetched get(const QString &url, CachePolicy cache, bool keepBody)
+    // deadlineMs > 0: the whole transfer may take that long, as the
+    // client's version check allows.
+    Fetched get(const QString &url, CachePolicy cache, bool keepBody, int deadlineMs = 0)
     {
         Fetched fetched;
         fetched.url = url;
@@ -63,6 +66,15 @@ public:
         noteCertificateErrors(reply);
         QCryptographicHash md5(QCryptographicHash::Md5);
         QEventLoop loop;
+        QTimer deadline;
+        bool late = false;
+        deadline.setSingleShot(true);
+        QObject::connect(&deadline, &QTimer::timeout, &loop, [&]() {
+            late = true;
+            reply->abort();
+        });
+        if (deadlineMs > 0)
+            deadline.start(deadlineMs);
         auto take = [&]() {
             const QByteArray chunk = reply->readAll();
             fetched.size += chunk.size();
@@ -78,8 +90,9 @@ public:
         take();
         fetched.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         fetched.error = reply->error();
-        fetched.errorText = fetched.error == QNetworkReply::SslHandshakeFailedError ? trustFailureText(reply)
-                                                                                    : reply->errorString();
+        fetched.errorText = late ? QStringLiteral("not complete within %1 s, the time a client allows").arg(deadlineMs / 1000)
+            : fetched.error == QNetworkReply::SslHandshakeFailedError ? trustFailureText(reply)
+                                                                      : reply->errorString();
         fetched.md5 = QString::fromLatin1(md5.result().toHex());
         fetched.cacheControl = reply->rawHeader("Cache-Control");
         fetched.expires = reply->rawHeader("Expires");
@@ -134,7 +147,7 @@ private:
         m_print(QStringLiteral("problem: %1: %2").arg(what, fix));
     }
     void note(const QString &text) { m_print(QStringLiteral("note: ") + text); }
-    bool fetchControl(const QString &name, const QString &url, bool cacheIsProblem, Fetched &fetched);
+    bool fetchControl(const QString &name, const QString &url, Fetched &fetched);
     bool checkVersionFile();
     bool checkManifest(FileManifest &manifest);
     void checkFile(const QString &key, const QString &md5, bool probeDoubled);
@@ -161,9 +174,12 @@ bool Doctor::saveBody(const QString &name, const QByteArray &body, QString &path
 }
 
 // The headers that matter for a control file, and whether a client gets it.
-bool Doctor::fetchControl(const QString &name, const QString &url, bool cacheIsProblem, Fetched &fetched)
+// Only update.ini changes under its name: a cached copy of it holds clients back.
+bool Doctor::fetchControl(const QString &name, const QString &url, Fetched &fetched)
 {
-    fetched = m_fetcher.get(url, CachePolicy::Bypass, true);
+    const bool versionFile = name == kUpdateIniFile;
+    fetched = m_fetcher.get(url, CachePolicy::Bypass, true,
+                            versionFile ? TransferLimits::versionCheck().deadlineMs : 0);
     for (const QString &to : qAsConst(fetched.redirects))
         note(QStringLiteral("%1 is redirected to %2").arg(name, to));
     if (!fetched.ok()) {
@@ -179,7 +195,7 @@ bool Doctor::fetchControl(const QString &name, const QString &url, bool cacheIsP
         return false;
     }
     const QString cacheable = cacheableReason(fetched);
-    if (!cacheable.isNull() && cacheIsProblem)
+    if (!cacheable.isNull() && versionFile)
         problem(QStringLiteral("%1 may be kept by caches (%2): clients behind one see a new release late")
                     .arg(name, cacheable),
                 QStringLiteral("serve it with \"Cache-Control: no-cache\" (nginx: expires off)"));
@@ -191,7 +207,7 @@ bool Doctor::fetchControl(const QString &name, const QString &url, bool cacheIsP
 bool Doctor::checkVersionFile()
 {
     Fetched fetched;
-    if (!fetchControl(kUpdateIniFile, m_options.url + kUpdateIniFile, true, fetched))
+    if (!fetchControl(kUpdateIniFile, m_options.url + kUpdateIniFile, fetched))
         return false;
     QString path;
     if (!saveBody(kUpdateIniFile, fetched.body, path))
@@ -230,7 +246,7 @@ bool Doctor::checkVersionFile()
 bool Doctor::checkManifest(FileManifest &manifest)
 {
     Fetched fetched;
-    if (!fetchControl(kMd5File, m_options.url + m_folder + kMd5File, false, fetched))
+    if (!fetchControl(kMd5File, m_options.url + m_folder + kMd5File, fetched))
         return false;
     QString path;
     if (!saveBody(kMd5File, fetched.body, path))
