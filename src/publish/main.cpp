@@ -1,4 +1,6 @@
+#include "doctor.h"
 #include "publisher.h"
+#include "rollback.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -110,6 +112,96 @@ int runKeygen(const QStringList &arguments)
     return 0;
 }
 
+QCommandLineOption passEnvOption()
+{
+    return QCommandLineOption(QStringLiteral("sign-key-pass-env"),
+                              QStringLiteral("Read the passphrase of an encrypted --sign-key from environment "
+                                             "variable VAR."),
+                              QStringLiteral("VAR"));
+}
+
+QCommandLineOption unsignedOption()
+{
+    return QCommandLineOption(QStringLiteral("unsigned"),
+                              QStringLiteral("Allow an unsigned update.ini to replace a signed one (clients with "
+                                             "PublicKey= will refuse it)."));
+}
+
+// The passphrase --sign-key-pass-env names; 0 or a usage error's code.
+int readPassphrase(const QCommandLineParser &parser, bool &has, QByteArray &passphrase)
+{
+    has = parser.isSet(QStringLiteral("sign-key-pass-env"));
+    if (!has)
+        return 0;
+    const QString name = parser.value(QStringLiteral("sign-key-pass-env"));
+    if (!parser.isSet(QStringLiteral("sign-key")))
+        return usageError(QStringLiteral("--sign-key-pass-env needs --sign-key"));
+    if (name.isEmpty() || !qEnvironmentVariableIsSet(name.toLocal8Bit().constData()))
+        return usageError(QStringLiteral("environment variable %1 named by --sign-key-pass-env is not set").arg(name));
+    passphrase = qgetenv(name.toLocal8Bit().constData());
+    return 0;
+}
+
+// "rollback VERSION SERVER_ROOT": names an earlier version again.
+int runRollback(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption folder(QStringLiteral("folder"), QStringLiteral("Its folder; default VERSION."),
+                                    QStringLiteral("NAME"));
+    const QCommandLineOption key(QStringLiteral("sign-key"), QStringLiteral("Sign with this key."),
+                                 QStringLiteral("KEYFILE"));
+    parser.addOptions({folder, key, passEnvOption(), unsignedOption()});
+    QStringList rest = arguments;
+    rest.removeAt(1);
+    if (!parser.parse(rest))
+        return usageError(parser.errorText());
+    if (parser.positionalArguments().size() != 2)
+        return usageError(QStringLiteral("rollback takes VERSION and SERVER_ROOT"));
+    RollbackRequest request;
+    request.version = parser.positionalArguments().at(0);
+    request.serverRoot = parser.positionalArguments().at(1);
+    request.folder = parser.isSet(folder) ? parser.value(folder) : request.version;
+    request.signKeyFile = parser.value(key);
+    request.allowUnsigned = parser.isSet(QStringLiteral("unsigned"));
+    if (const int usage = readPassphrase(parser, request.hasPassphrase, request.signKeyPassphrase))
+        return usage;
+    QString summary;
+    QString error;
+    if (!rollBack(request, summary, error)) {
+        printLine(stderr, QStringLiteral("updater-publish: %1").arg(error));
+        return kExitFailed;
+    }
+    printLine(stdout, summary);
+    return 0;
+}
+
+// "check URL": the release doctor.
+int runCheck(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption publicKey(QStringLiteral("public-key"), QStringLiteral("The clients' PublicKey=."),
+                                       QStringLiteral("TEXT"));
+    const QCommandLineOption caFile(QStringLiteral("ca-file"), QStringLiteral("The clients' CaFile=."),
+                                    QStringLiteral("FILE"));
+    const QCommandLineOption proxy(QStringLiteral("proxy"), QStringLiteral("The clients' Proxy=."),
+                                   QStringLiteral("PROXY"));
+    parser.addOptions({publicKey, caFile, proxy});
+    QStringList rest = arguments;
+    rest.removeAt(1);
+    if (!parser.parse(rest))
+        return usageError(parser.errorText());
+    if (parser.positionalArguments().size() != 1)
+        return usageError(QStringLiteral("check takes exactly one argument, URL"));
+    DoctorOptions options;
+    options.url = parser.positionalArguments().at(0);
+    options.hasPublicKey = parser.isSet(publicKey);
+    options.publicKey = parser.value(publicKey);
+    options.caFile = parser.value(caFile);
+    options.hasProxy = parser.isSet(proxy);
+    options.proxy = parser.value(proxy);
+    return checkRelease(options, [](const QString &line) { printLine(stdout, line); }) ? 0 : kExitFailed;
+}
+
 void describeCommandLine(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral(
@@ -121,7 +213,12 @@ void describeCommandLine(QCommandLineParser &parser)
         "Nothing is written when a check fails; publishing the same tree again changes nothing.\n\n"
         "update.ini names the SHA-256 of md5.txt (Manifest=), so clients can tell a cut or foreign manifest.\n\n"
         "updater-publish keygen KEYFILE writes a new Ed25519 signing key (PKCS#8 PEM, mode 0600, "
-        "never over an existing file) and prints the PublicKey= line for the clients' system.cfg."));
+        "never over an existing file) and prints the PublicKey= line for the clients' system.cfg.\n\n"
+        "updater-publish rollback VERSION SERVER_ROOT [--folder NAME] [--sign-key KEYFILE] makes an earlier "
+        "version, still whole in SERVER_ROOT, current again; files later versions added stay on clients.\n\n"
+        "updater-publish check URL [--public-key TEXT] [--ca-file FILE] [--proxy PROXY] fetches the release at "
+        "URL as a client does and reports what a client would get; exit 0 only when it would update cleanly. "
+        "Run it after every upload."));
     parser.addHelpOption();
     const QCommandLineOption versionOption(
         QStringLiteral("version"),
@@ -137,7 +234,8 @@ void describeCommandLine(QCommandLineParser &parser)
         QStringLiteral("include-config"),
         QStringLiteral("Publish SOURCE_DIR/system.cfg too; it sets every client's server address."));
     const QCommandLineOption forceOption(
-        QStringLiteral("force"), QStringLiteral("Replace an existing NAME folder whose contents differ."));
+        QStringLiteral("force"),
+        QStringLiteral("Replace an existing NAME folder whose contents differ; never the current version's."));
     const QCommandLineOption signKeyOption(
         QStringLiteral("sign-key"),
         QStringLiteral("Sign update.ini with this Ed25519 private key (PEM, from keygen or "
@@ -149,7 +247,8 @@ void describeCommandLine(QCommandLineParser &parser)
                        "this machine's clock. Without it a time earlier than the current update.ini's is refused; "
                        "use it to leave a wrong time behind. At most 24 hours ahead of this machine's clock."),
         QStringLiteral("TIME"));
-    parser.addOptions({versionOption, folderOption, configOption, forceOption, signKeyOption, publishedOption});
+    parser.addOptions({versionOption, folderOption, configOption, forceOption, signKeyOption, publishedOption,
+                       passEnvOption(), unsignedOption()});
     parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"), QStringLiteral("The installation to publish."));
     parser.addPositionalArgument(QStringLiteral("SERVER_ROOT"),
                                  QStringLiteral("The folder the update server serves at its base URL."));
@@ -184,7 +283,8 @@ int readRequest(QCommandLineParser &parser, PublishRequest &request)
         return usageError(QStringLiteral("--published needs a time"));
     if (published && !signKey)
         return usageError(QStringLiteral("--published needs --sign-key"));
-    return 0;
+    request.allowUnsigned = parser.isSet(QStringLiteral("unsigned"));
+    return readPassphrase(parser, request.hasPassphrase, request.signKeyPassphrase);
 }
 
 } // namespace
@@ -197,6 +297,10 @@ int main(int argc, char *argv[])
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() >= 2 && arguments.at(1) == QLatin1String("keygen"))
         return runKeygen(arguments);
+    if (arguments.size() >= 2 && arguments.at(1) == QLatin1String("rollback"))
+        return runRollback(arguments);
+    if (arguments.size() >= 2 && arguments.at(1) == QLatin1String("check"))
+        return runCheck(arguments);
 
     QCommandLineParser parser;
     describeCommandLine(parser);

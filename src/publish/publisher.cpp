@@ -93,7 +93,9 @@ bool Publisher::checkRequest()
     }
 
     // A key that cannot sign is refused before anything is read or written.
-    if (!m_request.signKeyFile.isEmpty() && !SigningKey::load(m_request.signKeyFile, m_key, m_result.error))
+    if (!m_request.signKeyFile.isEmpty()
+        && !SigningKey::load(m_request.signKeyFile, m_key, m_result.error,
+                             m_request.hasPassphrase ? &m_request.signKeyPassphrase : nullptr))
         return false;
     if (!m_request.published.isEmpty() && m_key.isNull())
         return fail(QStringLiteral("--published needs --sign-key: only a signed update.ini carries a time"));
@@ -128,6 +130,9 @@ bool Publisher::scan()
 bool Publisher::composeVersionFile()
 {
     const QString path = m_server + QLatin1Char('/') + kUpdateIniFile;
+    const QString unsignedProblem = m_key.isNull() ? unsignedOverSignedProblem(path, m_request.allowUnsigned) : QString();
+    if (!unsignedProblem.isNull())
+        return fail(unsignedProblem);
     if (!planVersionFile(m_request, m_key, path, m_manifestBytes, m_versionFile, m_result.error))
         return false;
     // QSaveFile will not replace a write-protected file.
@@ -151,6 +156,10 @@ bool Publisher::checkExistingFolder()
         return fail(QStringLiteral("%1 already exists with other contents (%2); --force replaces it")
                         .arg(native(m_target), difference));
     }
+    const QString current = currentFolderProblem(m_server + QLatin1Char('/') + kUpdateIniFile, m_request.folder);
+    if (!current.isNull())
+        return fail(QStringLiteral("%1 has other contents (%2), but --force cannot replace it: %3")
+                        .arg(native(m_target), difference, current));
     return true;
 }
 

@@ -21,6 +21,9 @@ struct PublishRequest
     bool force = false;         // replace an existing folder whose contents differ
     QString signKeyFile;        // Ed25519 private key (PEM): update.ini is signed
     QString published;          // Published= to sign ("2026-12-08T21:30:00Z"); empty: now
+    bool hasPassphrase = false; // the key is decrypted with signKeyPassphrase
+    QByteArray signKeyPassphrase;
+    bool allowUnsigned = false; // an unsigned update.ini may replace a signed one
 };
 
 enum class PublishPhase { Hashing, Comparing, Copying };

@@ -1,6 +1,8 @@
 #include "versionfileplan.h"
 
 #include "publishedtime.h"
+#include "publishsupport.h"
+#include "config/constants.h"
 #include "trust/releasesignature.h"
 #include "trust/signingkey.h"
 #include "trust/versionfile.h"
@@ -52,4 +54,28 @@ bool planVersionFile(const PublishRequest &request, const SigningKey &key, const
     plan.bytes = signedVersionFileBytes(release);
     plan.current = false;
     return true;
+}
+
+QString unsignedOverSignedProblem(const QString &versionFile, bool allowUnsigned)
+{
+    if (allowUnsigned || VersionFile::read(versionFile).value(kKeyVersionSignature).isEmpty())
+        return QString();
+    return QStringLiteral("%1 is signed: clients that check signatures would refuse an unsigned release; "
+                          "sign it with --sign-key, or give --unsigned if that is meant")
+        .arg(native(versionFile));
+}
+
+QString currentFolderProblem(const QString &versionFile, const QString &folder)
+{
+    const VersionFile current = VersionFile::read(versionFile);
+#ifdef Q_OS_WIN
+    const Qt::CaseSensitivity folderCase = Qt::CaseInsensitive; // one folder there
+#else
+    const Qt::CaseSensitivity folderCase = Qt::CaseSensitive;
+#endif
+    if (current.value(kKeyVersionFolder).compare(folder, folderCase) != 0)
+        return QString();
+    return QStringLiteral("%1 names %2 as the current version: clients already on version %3 would not see "
+                          "the change; publish it as a new version instead")
+        .arg(native(versionFile), quoted(folder), quoted(current.value(kKeyVersionVersion)));
 }

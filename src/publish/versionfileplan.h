@@ -21,3 +21,13 @@ struct VersionFilePlan
 // stays: publishing the same tree twice changes nothing.
 bool planVersionFile(const PublishRequest &request, const SigningKey &key, const QString &versionFile,
                      const QByteArray &manifestBytes, VersionFilePlan &plan, QString &error);
+
+// Null when an update.ini without a signature may go to versionFile; else
+// why not: the one there is signed, so clients with PublicKey= would refuse
+// the release, unless allowUnsigned says that is meant.
+QString unsignedOverSignedProblem(const QString &versionFile, bool allowUnsigned);
+
+// Null when the version folder named folder may be replaced; else why not:
+// versionFile names it, and clients already on that version would never see
+// the change.
+QString currentFolderProblem(const QString &versionFile, const QString &folder);

@@ -54,6 +54,23 @@ int createPrivateFile(const QString &path)
 #endif
 }
 
+// What the PEM reader's password callback was given and whether it asked.
+struct PassphraseRequest
+{
+    const QByteArray *passphrase = nullptr;
+    bool asked = false;
+};
+
+int providePassphrase(char *buffer, int size, int, void *data)
+{
+    auto *request = static_cast<PassphraseRequest *>(data);
+    request->asked = true;
+    if (!request->passphrase || request->passphrase->size() > size)
+        return -1;
+    std::memcpy(buffer, request->passphrase->constData(), size_t(request->passphrase->size()));
+    return request->passphrase->size();
+}
+
 } // namespace
 
 void SigningKey::Free::operator()(EVP_PKEY *key) const
@@ -77,7 +94,7 @@ bool SigningKey::generate(SigningKey &key, QString &error)
     return true;
 }
 
-bool SigningKey::load(const QString &path, SigningKey &key, QString &error)
+bool SigningKey::load(const QString &path, SigningKey &key, QString &error, const QByteArray *passphrase)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -86,10 +103,19 @@ bool SigningKey::load(const QString &path, SigningKey &key, QString &error)
     }
     const QByteArray pem = file.readAll();
     std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.constData(), pem.size()));
-    EVP_PKEY *read = bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr;
+    // Without a callback OpenSSL would prompt on the terminal.
+    PassphraseRequest request;
+    request.passphrase = passphrase;
+    EVP_PKEY *read = bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, providePassphrase, &request) : nullptr;
     if (!read) {
         ERR_clear_error();
-        error = QStringLiteral("%1 is not a PEM private key").arg(path);
+        if (request.asked && !passphrase)
+            error = QStringLiteral("%1 is an encrypted private key: give its passphrase in an environment "
+                                   "variable named by --sign-key-pass-env").arg(path);
+        else if (request.asked)
+            error = QStringLiteral("cannot decrypt the signing key %1: wrong passphrase").arg(path);
+        else
+            error = QStringLiteral("%1 is not a PEM private key").arg(path);
         return false;
     }
     key.m_key.reset(read);

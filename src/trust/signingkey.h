@@ -21,8 +21,10 @@ public:
 
     // A new random key.
     static bool generate(SigningKey &key, QString &error);
-    // Reads a PEM private key; refuses anything but Ed25519.
-    static bool load(const QString &path, SigningKey &key, QString &error);
+    // Reads a PEM private key; refuses anything but Ed25519. An encrypted
+    // key needs passphrase (null: none was given, and the text says so).
+    static bool load(const QString &path, SigningKey &key, QString &error,
+                     const QByteArray *passphrase = nullptr);
     // Writes the key as PKCS#8 PEM to a new file that only its owner may
     // read; an existing file is never replaced.
     bool save(const QString &path, QString &error) const;

@@ -148,13 +148,15 @@ bool NginxServer::start()
             "    listen 127.0.0.1:%2%4;\n"
             "    root \"%3\";\n"
             "%5"
+            "%6"
             "    location / { }\n"
             "  }\n"
             "}\n").arg(work).arg(m_port).arg(m_root)
             .arg(m_tlsCertificate.isEmpty() ? QString() : QStringLiteral(" ssl http2"),
                  m_tlsCertificate.isEmpty() ? QString()
                      : QStringLiteral("    ssl_certificate \"%1\";\n    ssl_certificate_key \"%2\";\n")
-                           .arg(m_tlsCertificate, m_tlsKey));
+                           .arg(m_tlsCertificate, m_tlsKey))
+            .arg(m_serverConfig);
         writeFile(work + QStringLiteral("/nginx.conf"), conf.toUtf8());
         QFile::remove(work + QStringLiteral("/access.log"));
 

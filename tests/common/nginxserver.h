@@ -27,6 +27,8 @@ public:
 #ifndef Q_OS_WIN
     // Serve https with this PEM certificate (chain) and key; call before start().
     void useTls(const QString &certificateFile, const QString &keyFile);
+    // Directives added to the server block ("expires 1h;\n"); before start().
+    void addServerConfig(const QString &lines) { m_serverConfig += lines; }
 #endif
     bool start();
     void stop();
@@ -49,6 +51,7 @@ private:
     QString m_error;
     QString m_tlsCertificate;
     QString m_tlsKey;
+    QString m_serverConfig;
 #ifdef Q_OS_WIN
     QString m_urlPrefix;
     QString m_accessLog;
