@@ -21,6 +21,7 @@ struct PublishRequest
     bool force = false;         // replace an existing folder whose contents differ
     QString signKeyFile;        // Ed25519 private key (PEM): update.ini is signed
     QString published;          // Published= to sign ("2026-12-08T21:30:00Z"); empty: now
+    int deltas = 0;             // patches from this many earlier releases, and compressed copies; 0: none
 };
 
 enum class PublishPhase { Hashing, Comparing, Copying };
