@@ -12,12 +12,13 @@ using Files = QMap<QString, QByteArray>;
 
 namespace {
 
-QByteArray randomBytes(int size, quint32 seed)
+// Bytes from an alphabet of `symbols`: 256 do not compress, 64 by about 25 %.
+QByteArray randomBytes(int size, quint32 seed, int symbols = 256)
 {
     QByteArray bytes(size, Qt::Uninitialized);
     QRandomGenerator random(seed);
     for (char &c : bytes)
-        c = char(random.bounded(256));
+        c = char(random.bounded(symbols));
     return bytes;
 }
 
@@ -119,6 +120,10 @@ void DeltaTest::publishedDeltasRoundTrip_data()
     QTest::newRow("noise, appended") << noise << noise + randomBytes(5000, 4) << true << false << 65536;
     QTest::newRow("unrelated noise: neither is 10 % smaller") << randomBytes(50000, 5) << randomBytes(50000, 6)
                                                               << false << false << 997;
+    // About 92 % of its size once compressed, patched or not.
+    QTest::newRow("compresses by less than 10 %") << randomBytes(262144, 8) + randomBytes(131072, 9, 64)
+                                                  << randomBytes(262144, 10) + randomBytes(131072, 11, 64) << false
+                                                  << false << 5000;
     QTest::newRow("new file") << QByteArray() << textBytes(3000, 7) << false << true << 333;
 }
 

@@ -13,6 +13,8 @@ PACKAGES=(
     g++ make cmake pkg-config            # the build
     qtbase5-dev qtbase5-dev-tools        # Qt 5.15: Core, Gui, Widgets, Network, Test
     libssl-dev openssl                   # signatures (libcrypto); the TLS tests' certificates
+    libzstd-dev                          # deltas: the updater and the release tool link libzstd
+    zstd                                 # the delta benchmarks' peer (zstd --patch-from)
     nginx-light                          # the real server of the integration tests and the demo
     fonts-wqy-microhei                   # a CJK font, so the dialog's Chinese texts render
     xvfb xauth                           # a display for screenshots and the demo
