@@ -170,7 +170,10 @@ bool Publisher::planDeltas()
     }
     const bool named = m_targetIdentical ? QFileInfo(m_target + QLatin1Char('/') + kDeltaIndexFile).isFile()
                                          : m_request.deltas > 0;
-    m_history = plannedHistory(m_server, m_request.folder);
+    // Only publishes that make deltas keep the order: without them the root
+    // stays as it always was.
+    if (m_request.deltas > 0)
+        m_history = plannedHistory(m_server, m_request.folder);
     if (!named)
         return true;
     const QString path = m_server + QLatin1Char('/') + kUpdateIniFile;
