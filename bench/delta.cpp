@@ -282,7 +282,7 @@ int memory(const QString &parent, qint64 sizeMiB)
             .arg(QString::fromLatin1(figures.value(2)))
             .arg(double(zstdPeakKiB) / 1024.0, 0, 'f', 1)
             .arg(zstdMs)
-            .arg(anonMiB / (double(zstdPeakKiB) / 1024.0), 0, 'f', 3));
+            .arg(anonMiB / (double(zstdPeakKiB) / 1024.0), 0, 'g', 3));
     return 0;
 }
 
