@@ -18,6 +18,7 @@ DEMO_PACKAGES=(
     g++ make cmake pkg-config            # the build
     qtbase5-dev qtbase5-dev-tools        # Qt 5.15: Core, Gui, Widgets, Network, Test
     libssl-dev openssl                   # signatures (libcrypto); the TLS tests' certificates
+    libzstd-dev                          # deltas: the updater and the release tool link libzstd
     nginx-light                          # the real server of the integration tests and the demo
     fonts-wqy-microhei                   # a CJK font, so the dialog's Chinese texts render
 )
@@ -26,6 +27,7 @@ PACKAGES=(
     xvfb xauth                           # a display for screenshots
     python3                              # http.server in the compatibility suite; test servers
     e2fsprogs                            # chattr: read-only folders even for root
+    zstd                                 # the delta benchmarks' peer (zstd --patch-from)
     binutils-mingw-w64-x86-64            # windres: the Windows resource script is checked
     g++-mingw-w64-x86-64-posix           # the Windows entry is syntax-checked
     curl time procps util-linux          # benchmarks, process handling, setpriv

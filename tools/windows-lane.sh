@@ -6,14 +6,17 @@
 #
 #   tools/windows-lane.sh            # build dir: build-win/ in the checkout
 #
-# UPDATER_QT_MINGW_TARBALL overrides the toolchain archive, WINDOWS_LANE_DIR
+# UPDATER_QT_MINGW_TARBALL overrides the toolchain archive,
+# UPDATER_ZSTD_MINGW_TARBALL the libzstd one (linked statically), WINDOWS_LANE_DIR
 # the build folder. Without the archive the lane is skipped (exit 0).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 TARBALL=${UPDATER_QT_MINGW_TARBALL:-$(cd "$ROOT/.." && pwd)/shared/toolchains/qt5.15.8-openssl3-mingw64.tar.xz}
+ZSTD_TARBALL=${UPDATER_ZSTD_MINGW_TARBALL:-$(cd "$ROOT/.." && pwd)/shared/toolchains/zstd-1.5.4-mingw64.tar.xz}
 LANE_DIR=${WINDOWS_LANE_DIR:-$ROOT/build-win}
 QT_DIR="$LANE_DIR/qt5.15.8-openssl3-mingw64"
+ZSTD_DIR="$LANE_DIR/zstd-1.5.4-mingw64"
 BUILD_DIR="$LANE_DIR/build"
 
 if [ ! -f "$TARBALL" ]; then
@@ -49,6 +52,20 @@ if [ ! -f "$QT_DIR/.unpacked" ] || [ "$(cat "$QT_DIR/.unpacked")" != "$stamp" ];
     echo "$stamp" >"$QT_DIR/.unpacked"
 fi
 
+if [ ! -f "$ZSTD_TARBALL" ]; then
+    echo "Windows lane: no libzstd for MinGW at $ZSTD_TARBALL (zstd 1.5.4 for x86_64-w64-mingw32: copy shared/toolchains/ beside the checkout, or set UPDATER_ZSTD_MINGW_TARBALL)" >&2
+    exit 1
+fi
+# The archive holds one top folder; its CMake package files are relocatable.
+zstd_stamp=$(stat -c '%s %Y' "$ZSTD_TARBALL")
+if [ ! -f "$ZSTD_DIR/.unpacked" ] || [ "$(cat "$ZSTD_DIR/.unpacked")" != "$zstd_stamp" ]; then
+    echo "Windows lane: unpacking $ZSTD_TARBALL"
+    rm -rf "$ZSTD_DIR"
+    mkdir -p "$ZSTD_DIR"
+    tar -xJf "$ZSTD_TARBALL" -C "$ZSTD_DIR" --strip-components=1
+    echo "$zstd_stamp" >"$ZSTD_DIR/.unpacked"
+fi
+
 # A build folder configured against another Qt (an older toolchain) keeps
 # that Qt in its cache: start it afresh.
 if [ -f "$BUILD_DIR/CMakeCache.txt" ] && ! grep -q "^Qt5_DIR:PATH=$QT_DIR/" "$BUILD_DIR/CMakeCache.txt"; then
@@ -58,7 +75,7 @@ fi
 
 cmake -S "$ROOT" -B "$BUILD_DIR" \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_PREFIX_PATH="$QT_DIR" \
+    -DCMAKE_PREFIX_PATH="$QT_DIR;$ZSTD_DIR" \
     -DOPENSSL_ROOT_DIR="$QT_DIR" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DBUILD_TESTING=ON

@@ -1,3 +1,4 @@
+#include "deltas.h"
 #include "doctor.h"
 #include "publisher.h"
 #include "rollback.h"
@@ -247,8 +248,16 @@ void describeCommandLine(QCommandLineParser &parser)
                        "this machine's clock. Without it a time earlier than the current update.ini's is refused; "
                        "use it to leave a wrong time behind. At most 24 hours ahead of this machine's clock."),
         QStringLiteral("TIME"));
+    const QCommandLineOption deltasOption(
+        QStringLiteral("deltas"),
+        QStringLiteral("Also write NAME/deltas/ and NAME/deltas.txt: zstd patches of each file from the N "
+                       "releases published most recently before this one in SERVER_ROOT, and a zstd-compressed "
+                       "copy of each file, each kept only when at least 10 % smaller than the file. "
+                       "0 makes none. Default: %1.")
+            .arg(kDefaultDeltaReleases),
+        QStringLiteral("N"));
     parser.addOptions({versionOption, folderOption, configOption, forceOption, signKeyOption, publishedOption,
-                       passEnvOption(), unsignedOption()});
+                       deltasOption, passEnvOption(), unsignedOption()});
     parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"), QStringLiteral("The installation to publish."));
     parser.addPositionalArgument(QStringLiteral("SERVER_ROOT"),
                                  QStringLiteral("The folder the update server serves at its base URL."));
@@ -278,6 +287,13 @@ int readRequest(QCommandLineParser &parser, PublishRequest &request)
     request.signKeyFile = parser.value(QStringLiteral("sign-key"));
     if (signKey && request.signKeyFile.isEmpty())
         return usageError(QStringLiteral("--sign-key needs a key file"));
+    request.deltas = kDefaultDeltaReleases;
+    if (parser.isSet(QStringLiteral("deltas"))) {
+        bool number = false;
+        request.deltas = parser.value(QStringLiteral("deltas")).toInt(&number);
+        if (!number || request.deltas < 0 || request.deltas > 100)
+            return usageError(QStringLiteral("--deltas takes a number from 0 to 100"));
+    }
     request.published = parser.value(QStringLiteral("published"));
     if (published && request.published.isEmpty())
         return usageError(QStringLiteral("--published needs a time"));

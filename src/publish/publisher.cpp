@@ -1,9 +1,12 @@
 #include "publisher.h"
 
 #include "config/constants.h"
+#include "delta/deltaindex.h"
+#include "deltas.h"
 #include "manifest/manifestformat.h"
 #include "manifest/releasenames.h"
 #include "publishsupport.h"
+#include "releasehistory.h"
 #include "releasecopy.h"
 #include "serverroot.h"
 #include "sourcescan.h"
@@ -43,8 +46,10 @@ private:
     bool scan();
     bool composeVersionFile();
     bool checkExistingFolder();
+    bool planDeltas();
     bool write();
     bool writeVersionFile();
+    bool recordRelease();
 
     const PublishRequest &m_request;
     const ProgressCallback &m_progress;
@@ -59,6 +64,7 @@ private:
     SigningKey m_key;
     bool m_versionFileReadOnly = false;
     bool m_targetIdentical = false;
+    QByteArray m_history; // publish-history.txt to write at the end; null: unchanged
 };
 
 // The request's own texts and paths, before anything is read.
@@ -113,7 +119,7 @@ bool Publisher::plan()
     if (!checkTargetFolder(m_target, m_result.error) || !hashRelease(m_source, m_release, m_progress, m_result.error))
         return false;
     m_manifestBytes = manifestFileBytes(m_release.manifest);
-    return composeVersionFile() && checkExistingFolder();
+    return composeVersionFile() && checkExistingFolder() && planDeltas();
 }
 
 bool Publisher::scan()
@@ -163,6 +169,29 @@ bool Publisher::checkExistingFolder()
     return true;
 }
 
+// update.ini names the deltas of a folder that has (or will have) them.
+bool Publisher::planDeltas()
+{
+    if (m_request.deltas > 0 && !m_targetIdentical) {
+        const QString conflict = deltaConflict(m_release);
+        if (!conflict.isNull())
+            return fail(conflict);
+    }
+    const bool named = m_targetIdentical ? QFileInfo(m_target + QLatin1Char('/') + kDeltaIndexFile).isFile()
+                                         : m_request.deltas > 0;
+    // Only publishes that make deltas keep the order: without them the root
+    // stays as it always was.
+    if (m_request.deltas > 0)
+        m_history = plannedHistory(m_server, m_request.folder);
+    if (!named)
+        return true;
+    const QString path = m_server + QLatin1Char('/') + kUpdateIniFile;
+    nameDeltaIndex(path, m_versionFile);
+    if (m_versionFile.current || !m_versionFileReadOnly)
+        return true;
+    return fail(QStringLiteral("cannot write %1: permission denied").arg(native(path)));
+}
+
 bool Publisher::writeVersionFile()
 {
     return writeFileReplacing(m_server + QLatin1Char('/') + kUpdateIniFile, m_versionFile.bytes, m_result.error);
@@ -176,7 +205,7 @@ bool Publisher::write()
             return true;
         }
         m_result.change = PublishResult::Change::VersionFile;
-        return writeVersionFile();
+        return writeVersionFile() && recordRelease();
     }
 
     m_result.change = PublishResult::Change::Published;
@@ -185,6 +214,7 @@ bool Publisher::write()
     // Only once placed does a client see the folder, complete with its md5.txt.
     const bool written = exchange.prepare(error)
         && copyRelease(m_source, exchange.staging(), m_release, m_progress, error)
+        && writeReleaseDeltas(m_server, m_request.folder, exchange.staging(), m_release, m_request.deltas, error)
         && writeFileReplacing(exchange.staging() + QLatin1Char('/') + kMd5File, m_manifestBytes, error)
         && exchange.place(error) && (m_versionFile.current || writeVersionFile());
     m_result.replacedFolder = exchange.replaced();
@@ -193,6 +223,18 @@ bool Publisher::write()
         return false;
     }
     exchange.finish();
+    return recordRelease();
+}
+
+// After update.ini, so a failed publish leaves the root as it was. The
+// history only picks the bases of later deltas: failing to write it fails
+// nothing.
+bool Publisher::recordRelease()
+{
+    if (!m_history.isNull()) {
+        QString ignored;
+        writeFileReplacing(releaseHistoryPath(m_server), m_history, ignored);
+    }
     return true;
 }
 

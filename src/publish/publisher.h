@@ -24,6 +24,7 @@ struct PublishRequest
     bool hasPassphrase = false; // the key is decrypted with signKeyPassphrase
     QByteArray signKeyPassphrase;
     bool allowUnsigned = false; // an unsigned update.ini may replace a signed one
+    int deltas = 0;             // patches from this many earlier releases, and compressed copies; 0: none
 };
 
 enum class PublishPhase { Hashing, Comparing, Copying };

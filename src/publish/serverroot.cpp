@@ -1,6 +1,7 @@
 #include "serverroot.h"
 
 #include "config/constants.h"
+#include "delta/deltaindex.h"
 #include "fs/links.h"
 #include "manifest/filemanifest.h"
 #include "manifest/releasenames.h"
@@ -58,6 +59,9 @@ QString layoutDifference(const QString &target, const SourceFiles &release)
         const QString key = info.filePath().mid(target.length());
         if (info.isSymLink())
             return QStringLiteral("%1 is a link").arg(quoted(key));
+        // A release's deltas are made from it, not part of it.
+        if (isDeltaKey(key) && !release.manifest.contains(key) && !folders.contains(key))
+            continue;
         if (info.isDir()) {
             if (!folders.contains(key))
                 return QStringLiteral("%1 is not part of this release").arg(quoted(key + QLatin1Char('/')));
