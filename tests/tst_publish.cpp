@@ -234,7 +234,10 @@ Run runProgram(const QString &program, const QStringList &arguments)
 // own tests are in tst_delta), so --deltas 0 unless a test names it.
 Run runPublish(const QStringList &arguments)
 {
-    const bool plain = arguments.value(0) != QLatin1String("keygen") && !arguments.contains(QStringLiteral("--deltas"));
+    // A publish without deltas unless the test asks for them; the other
+    // commands (keygen, rollback, check) take no --deltas.
+    const QStringList commands{QStringLiteral("keygen"), QStringLiteral("rollback"), QStringLiteral("check")};
+    const bool plain = !commands.contains(arguments.value(0)) && !arguments.contains(QStringLiteral("--deltas"));
     return runProgram(binaryPath(), plain ? QStringList{QStringLiteral("--deltas"), QStringLiteral("0")} + arguments
                                           : arguments);
 }
