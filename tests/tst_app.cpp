@@ -762,9 +762,11 @@ void TestApp::missingMainProgram()
             return;
         }
     }
+    // The log quotes texts, a backslash doubled.
+    const QString logged = QString(text).replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
     QByteArray seen;
-    QVERIFY2(waitForLogged(updater, app, upToDate ? QStringLiteral("更新失败: ") + text
-                                                  : QStringLiteral("无法启动主程序: \"") + text,
+    QVERIFY2(waitForLogged(updater, app, upToDate ? QStringLiteral("更新失败: ") + logged
+                                                  : QStringLiteral("无法启动主程序: \"") + logged,
                            seen),
              seen.constData());
     if (!upToDate)
