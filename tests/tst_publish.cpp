@@ -1701,6 +1701,15 @@ void PublishTest::checkServedRelease_data()
                        "clients behind one see a new release late: serve it with \"Cache-Control: no-cache\""};
     QTest::newRow("bad signature") << "tamper" << "" << "" << 1
         << QStringList{"problem: clients with this PublicKey= refuse update.ini (签名无效"};
+    const QByteArray changed = QByteArray("a line of text the next release keeps\n").repeated(500) + "2.0\n";
+    QTest::newRow("deltas") << "deltas" << "" << "" << 0
+        << QStringList{"deltas.txt: reachable, ", "delta deltas/" + md5Text(changed) + ".zst: reachable, ",
+                       "delta deltas/" + md5Text(changed) + "-" + md5Text("alpha") + ".zst: reachable, ",
+                       "a client would update cleanly"};
+    QTest::newRow("a delta missing") << "deltas, one removed" << "" << "" << 0
+        << QStringList{"note: delta deltas/" + md5Text(changed) + ".zst cannot be fetched (", "Not Found): "
+                       "clients download the whole file instead",
+                       "a client would update cleanly"};
     QTest::newRow("doubled-slash-only layout")
         << "" << "merge_slashes off;\nlocation = /1.0/md5.txt { }\nlocation ~ \"^/1\\.0/[^/]\" { return 404; }\n" << ""
         << 1
@@ -1738,6 +1747,17 @@ void PublishTest::checkServedRelease()
         QVERIFY(QFile::remove(ini));
     else if (change == QLatin1String("tamper"))
         QVERIFY(putFile(ini, withVersionFileValue(getFile(ini), QStringLiteral("Version/Version"), QStringLiteral("1.1"))));
+    if (change.startsWith(QLatin1String("deltas"))) {
+        const QByteArray changed = QByteArray("a line of text the next release keeps\n").repeated(500) + "2.0\n";
+        QVERIFY(putFile(source + QStringLiteral("/a.txt"), changed));
+        PublishRequest next = request(source, server, QStringLiteral("2.0"));
+        next.signKeyFile = keyFile;
+        next.deltas = 3;
+        const PublishResult second = publish(next);
+        QVERIFY2(second.ok, qPrintable(second.error));
+        if (change.endsWith(QLatin1String("one removed")))
+            QVERIFY(QFile::remove(server + QStringLiteral("/2.0/deltas/") + md5Text(changed) + QStringLiteral(".zst")));
+    }
 
     NginxServer nginx(server);
     nginx.addServerConfig(serverConfig);

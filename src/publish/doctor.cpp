@@ -2,6 +2,7 @@
 
 #include "config/constants.h"
 #include "config/settingsstore.h"
+#include "delta/deltaindex.h"
 #include "manifest/filemanifest.h"
 #include "manifest/manifestformat.h"
 #include "net/proxysetting.h"
@@ -17,6 +18,7 @@
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -151,6 +153,7 @@ private:
     bool checkVersionFile();
     bool checkManifest(FileManifest &manifest);
     void checkFile(const QString &key, const QString &md5, bool probeDoubled);
+    void checkDeltas(const FileManifest &manifest);
     bool saveBody(const QString &name, const QByteArray &body, QString &path);
 
     const DoctorOptions &m_options;
@@ -160,6 +163,7 @@ private:
     int m_problems = 0;
     QString m_folder; // Folder= with its "/"
     QString m_expectedManifest;
+    QString m_deltaIndex; // update.ini's Deltas=, empty without
 };
 
 bool Doctor::saveBody(const QString &name, const QByteArray &body, QString &path)
@@ -223,6 +227,7 @@ bool Doctor::checkVersionFile()
     m_print(QStringLiteral("update.ini: version %1 in folder %2").arg(version, folder));
     m_folder = folder + QLatin1Char('/');
     m_expectedManifest = file.value(kKeyVersionManifest);
+    m_deltaIndex = file.value(kDeltaIndexKey);
     const bool isSigned = !file.value(kKeyVersionSignature).isEmpty();
     if (!m_options.hasPublicKey) {
         if (isSigned)
@@ -308,6 +313,45 @@ void Doctor::checkFile(const QString &key, const QString &md5, bool probeDoubled
                  .arg(url));
 }
 
+// Deltas only save bytes: a client that cannot use one fetches the whole
+// file, so what is wrong with them is said, but is no problem.
+void Doctor::checkDeltas(const FileManifest &manifest)
+{
+    const QString url = m_options.url + m_folder + m_deltaIndex;
+    const Fetched fetched = m_fetcher.get(url, CachePolicy::Bypass, true);
+    if (!fetched.ok()) {
+        note(QStringLiteral("update.ini names the delta index %1, but it cannot be fetched from %2 (%3): clients "
+                            "download whole files; upload the version folder's %1 and deltas/")
+                 .arg(m_deltaIndex, url, fetched.failure()));
+        return;
+    }
+    const DeltaIndex index = DeltaIndex::parse(fetched.body);
+    m_print(QStringLiteral("%1: reachable, %2 objects").arg(m_deltaIndex).arg(index.size()));
+    QSet<QString> seen;
+    for (const QString &md5 : manifest) {
+        for (const DeltaObject &object : index.objectsFor(md5)) {
+            const QString path = deltaObjectPath(object.newMd5, object.baseMd5);
+            if (seen.contains(path))
+                continue;
+            seen.insert(path);
+            const Fetched got = m_fetcher.get(m_options.url + m_folder + path, CachePolicy::Cacheable, false);
+            if (!got.ok())
+                note(QStringLiteral("delta %1 cannot be fetched (%2): clients download the whole file instead; "
+                                    "upload the version folder's deltas/ again")
+                         .arg(path, got.failure()));
+            else if (got.size != object.size)
+                note(QStringLiteral("delta %1 has %2 bytes, %3 says %4: clients download the whole file instead; "
+                                    "upload the version folder's deltas/ again")
+                         .arg(path)
+                         .arg(got.size)
+                         .arg(m_deltaIndex)
+                         .arg(object.size));
+            else
+                m_print(QStringLiteral("delta %1: reachable, %2 bytes").arg(path).arg(got.size));
+        }
+    }
+}
+
 bool Doctor::run()
 {
     const QString setup = !trustSetupError().isNull() ? trustSetupError() : proxySetupError();
@@ -322,6 +366,8 @@ bool Doctor::run()
             checkFile(it.key(), it.value().toLower(), first);
             first = false;
         }
+        if (!m_deltaIndex.isEmpty())
+            checkDeltas(manifest);
     }
     m_print(m_problems == 0 ? QStringLiteral("a client would update cleanly")
                             : QStringLiteral("%1 problem(s): clients would not update cleanly").arg(m_problems));
