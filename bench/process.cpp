@@ -341,6 +341,15 @@ Run runCurl(const Mode &mode, const QString &url, const QString &outDir, const Q
 
 } // namespace
 
+// Starts nginx, or says why it would not start.
+bool startedOrSaid(NginxServer &nginx)
+{
+    if (nginx.start())
+        return true;
+    std::fprintf(stderr, "cannot start nginx: %s\n", qPrintable(nginx.errorText()));
+    return false;
+}
+
 // An up-to-date start, from the updater's launch to the main program's
 // first line, with StartDelay absent (the usual 2 s) and 0, against
 // starting the program directly.
@@ -355,10 +364,8 @@ int runLaunch(QTextStream &out, int repeats, const QString &parent)
         return 1;
     }
     NginxServer nginx(serverRoot);
-    if (!nginx.start()) {
-        std::fprintf(stderr, "cannot start nginx: %s\n", qPrintable(nginx.errorText()));
+    if (!startedOrSaid(nginx))
         return 1;
-    }
     const QByteArray program = "#!/bin/sh\ndate +%s%3N > \"$(dirname \"$0\")/started\"\n";
     const char *names[] = {"ours StartDelay absent", "ours StartDelay=0", "direct start"};
     constexpr int kVariants = 3;
@@ -465,10 +472,8 @@ int main(int argc, char *argv[])
 
     // Torn down in reverse: the proxy before the nginx behind it.
     NginxServer nginx(serverRoot);
-    if (!nginx.start()) {
-        std::fprintf(stderr, "cannot start nginx: %s\n", qPrintable(nginx.errorText()));
+    if (!startedOrSaid(nginx))
         return 1;
-    }
     DelayProxy proxy;
     QString url = nginx.baseUrl();
     const QString sizeText = mode->size >= 1024 * 1024 ? QStringLiteral("%1 MiB").arg(mode->size / (1024 * 1024))
