@@ -228,8 +228,18 @@ bool Widget::startDelta(ActiveDownload &download, const DownloadTask &task, QStr
 bool Widget::takeBody(ActiveDownload &download, const QByteArray &data, QString &error)
 {
     download.received += data.size();
-    if (download.decoder)
-        return download.decoder->feed(data.constData(), data.size(), error);
+    if (download.decoder) {
+        if (!download.decoder->feed(data.constData(), data.size(), error))
+            return false;
+        // The index is untrusted: an object not smaller than the file it
+        // stands for saves nothing, whatever the index said of its size.
+        const qint64 stated = download.decoder->statedSize();
+        if (stated >= 0 && m_downloadQueue.at(download.index).plan.objectSize >= stated) {
+            error = QStringLiteral("增量文件不小于完整文件");
+            return false;
+        }
+        return true;
+    }
     if (download.sink->write(data))
         return true;
     error = QStringLiteral("无法保存文件:") + download.sink->path();
@@ -254,6 +264,13 @@ int Widget::inFlightIndexOf(const QObject *reply) const
 bool Widget::drainReply(int inFlight)
 {
     ActiveDownload &download = m_queue.inFlight[inFlight];
+    // An error page is not the object: its reply ends in an error, which
+    // falls back to the plain file.
+    const int status = download.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (download.decoder && status >= 300) {
+        download.reply->readAll();
+        return true;
+    }
     QString error;
     if (takeBody(download, download.reply->readAll(), error))
         return true;
