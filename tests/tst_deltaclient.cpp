@@ -77,6 +77,17 @@ bool publishTree(const QString &root, const QString &source, const QString &vers
     return result.ok;
 }
 
+// An installation of oldRelease() at 1.0 with the manifest of its files.
+bool installOld(const QString &appDir)
+{
+    if (!writeInstallation(appDir, QString(), QString(), "1.0", oldRelease()))
+        return false;
+    FileManifest local;
+    for (auto it = oldRelease().cbegin(); it != oldRelease().cend(); ++it)
+        local.insert(it.key(), md5Hex(it.value()));
+    return writeFile(appDir + kMd5File, manifestFileBytes(local));
+}
+
 } // namespace
 
 class TestDeltaClient : public QObject
@@ -88,16 +99,20 @@ private slots:
     void cleanup();
     void requestsAndResult_data();
     void requestsAndResult();
+    void textsWhileAnObjectStalls_data();
+    void textsWhileAnObjectStalls();
 
 private:
     QTemporaryDir m_serverRoot;
     std::unique_ptr<NginxServer> m_nginx;
+    FaultServer m_faults;
 };
 
 void TestDeltaClient::initTestCase()
 {
     m_nginx = std::make_unique<NginxServer>(m_serverRoot.path());
     QVERIFY2(m_nginx->start(), qPrintable(m_nginx->errorText()));
+    QVERIFY(m_faults.listen());
     UpdateTransaction::setRetryPolicy(1, 0);
     setTransferTimeoutMs(120000);
 }
@@ -105,6 +120,7 @@ void TestDeltaClient::initTestCase()
 void TestDeltaClient::cleanup()
 {
     SettingsStore::instance().unsetValue(kKeyDeltas);
+    setTransferTimeoutMs(120000);
 }
 
 void TestDeltaClient::requestsAndResult_data()
@@ -185,11 +201,7 @@ void TestDeltaClient::requestsAndResult()
 
     QTemporaryDir app;
     const QString appDir = app.path() + "/";
-    QVERIFY(writeInstallation(appDir, QString(), QString(), "1.0", oldRelease()));
-    FileManifest local;
-    for (auto it = oldRelease().cbegin(); it != oldRelease().cend(); ++it)
-        local.insert(it.key(), md5Hex(it.value()));
-    QVERIFY(writeFile(appDir + kMd5File, manifestFileBytes(local)));
+    QVERIFY(installOld(appDir));
     if (baseChanged)
         QVERIFY(writeFile(appDir + "sub/f.bin", textBytes(20000, 7)));
     SettingsStore::instance().setValue(kKeyUrl, m_nginx->baseUrl() + name + "/");
@@ -220,6 +232,60 @@ void TestDeltaClient::requestsAndResult()
     for (auto it = newRelease().cbegin(); it != newRelease().cend(); ++it)
         QCOMPARE(readFileStrict(appDir + it.key().mid(1)), it.value());
     QCOMPARE(readFile(appDir + kMd5File), readFile(folder + kMd5File));
+    dialog.close();
+}
+
+void TestDeltaClient::textsWhileAnObjectStalls_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<bool>("patch");
+    QTest::addColumn<QString>("detail");
+
+    QTest::newRow("patch") << "/sub/f.bin" << true << QStringLiteral("f.bin（增量）");
+    QTest::newRow("compressed copy") << "/new.txt" << false << "new.txt";
+}
+
+// The detail line names the file and says when it is patched; the per-file
+// bar follows the object's bytes; an object that stalls ends in the plain
+// file.
+void TestDeltaClient::textsWhileAnObjectStalls()
+{
+    QFETCH(QString, key);
+    QFETCH(bool, patch);
+    QFETCH(QString, detail);
+    QTemporaryDir work;
+    const QString root = work.filePath("root");
+    QVERIFY(publishTree(root, work.filePath("source"), "1.0", oldRelease(), 3));
+    QVERIFY(publishTree(root, work.filePath("source"), "2.0", newRelease(), 3));
+    const QString prefix = "/stall-" + QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-');
+    const QMap<QString, QByteArray> served = snapshotTree(root);
+    for (auto it = served.cbegin(); it != served.cend(); ++it)
+        m_faults.setBody(prefix + it.key(), it.value());
+    const QString newMd5 = md5Hex(newRelease().value(key));
+    const QString object = "/2.0/" + deltaObjectPath(newMd5, patch ? md5Hex(oldRelease().value(key)) : QString());
+    const QByteArray bytes = served.value(object);
+    QVERIFY(!bytes.isEmpty());
+    const int half = bytes.size() / 2;
+    m_faults.setStall(prefix + object, bytes.left(half), bytes.size());
+    setTransferTimeoutMs(1500);
+
+    QTemporaryDir app;
+    const QString appDir = app.path() + "/";
+    QVERIFY(installOld(appDir));
+    SettingsStore::instance().setValue(kKeyUrl, m_faults.baseUrl() + prefix.mid(1) + "/");
+    SettingsStore::instance().setValue(kKeyExeName, QString());
+    m_faults.clearRequests();
+
+    WidgetProbe dialog;
+    dialog.m_appDir = appDir;
+    QVERIFY(!dialog.checkUpdate());
+    dialog.show();
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.detailLabel(), detail, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.fileValue(), int(qint64(half) * 100 / bytes.size()), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), QStringLiteral("更新完成!"), 30000);
+    QVERIFY(m_faults.requestedPaths().contains(prefix + object));
+    QVERIFY(m_faults.requestedPaths().contains(prefix + "/2.0" + key));
+    QCOMPARE(readFileStrict(appDir + key.mid(1)), newRelease().value(key));
     dialog.close();
 }
 
