@@ -103,7 +103,8 @@ bool sameAs(const QString &appDir, const QMap<QString, QByteArray> &release)
 }
 
 // zstd by hand on each changed file; changedBytes gets the new files' size.
-qint64 handPatches(const QString &oldDir, const QString &newDir, const QString &work, qint64 &changedBytes, bool &ok)
+qint64 handPatches(const QString &oldDir, const QString &newDir, const QString &work, qint64 &changedBytes,
+                   bool &ok)
 {
     const QMap<QString, QByteArray> oldFiles = snapshotTree(oldDir);
     const QMap<QString, QByteArray> newFiles = snapshotTree(newDir);
@@ -115,14 +116,16 @@ qint64 handPatches(const QString &oldDir, const QString &newDir, const QString &
             continue;
         changedBytes += it.value().size();
         const QString out = work + QStringLiteral("/hand.zst");
-        QStringList args{QStringLiteral("-q"), QStringLiteral("-f"), QStringLiteral("-19"), QStringLiteral("--long=27")};
+        QStringList args{QStringLiteral("-q"), QStringLiteral("-f"), QStringLiteral("-19"),
+                         QStringLiteral("--long=27")};
         if (oldFiles.contains(it.key()))
             args << QStringLiteral("--patch-from=") + oldDir + it.key();
         args << newDir + it.key() << QStringLiteral("-o") << out;
         QProcess zstd;
         zstd.start(QStringLiteral("zstd"), args);
         if (!zstd.waitForFinished(-1) || zstd.exitCode() != 0) {
-            say(QStringLiteral("zstd failed on %1: %2").arg(it.key(), QString::fromLocal8Bit(zstd.readAllStandardError())));
+            say(QStringLiteral("zstd failed on %1: %2")
+                    .arg(it.key(), QString::fromLocal8Bit(zstd.readAllStandardError())));
             ok = false;
             return 0;
         }

@@ -162,7 +162,8 @@ void TestDeltaClient::requestsAndResult()
     QFETCH(bool, baseChanged);
     QFETCH(QStringList, requests);
 
-    const QString name = QString::fromLatin1(QTest::currentDataTag()).replace(QRegularExpression("[^a-z0-9]+"), "-");
+    const QString name =
+        QString::fromLatin1(QTest::currentDataTag()).replace(QRegularExpression("[^a-z0-9]+"), "-");
     const QString root = m_serverRoot.filePath(name);
     QTemporaryDir work;
     QVERIFY(publishTree(root, work.filePath("source"), "1.0", oldRelease(), published));
@@ -194,7 +195,8 @@ void TestDeltaClient::requestsAndResult()
         for (const QByteArray &line : index.split('\n')) {
             const QList<QByteArray> fields = line.split('\t');
             if (fields.size() == 3)
-                edited += fields[0] + '\t' + fields[1] + '\t' + (serverEdit == "oversize index" ? "900000000" : "10") + '\n';
+                edited += fields[0] + '\t' + fields[1] + '\t'
+                    + (serverEdit == "oversize index" ? "900000000" : "10") + '\n';
         }
         QVERIFY(writeFile(folder + kDeltaIndexFile, edited));
     }
@@ -225,8 +227,8 @@ void TestDeltaClient::requestsAndResult()
     dialog.m_appDir = appDir;
     QVERIFY(!dialog.checkUpdate());
     dialog.show();
-    QTRY_VERIFY_WITH_TIMEOUT(dialog.statusLabel() == QStringLiteral("更新完成!") || dialog.statusLabel() == kStatusFailed,
-                             60000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        dialog.statusLabel() == QStringLiteral("更新完成!") || dialog.statusLabel() == kStatusFailed, 60000);
     QCOMPARE(dialog.statusLabel(), QStringLiteral("更新完成!"));
     QCOMPARE(m_nginx->requestedPaths().mid(before), expected);
     for (auto it = newRelease().cbegin(); it != newRelease().cend(); ++it)

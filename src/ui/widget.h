@@ -269,20 +269,8 @@ protected:
     bool startFileRequest(int index, CachePolicy cache);
     // Fetches the file of a download in flight once more, past caches.
     void refetchFile(int inFlight);
-    // A patch or compressed copy failed (why): the plain file instead.
-    void fallBackToPlain(int inFlight, const QString &why);
     // Lets go of a download in flight that ended, well or not.
     void dropInFlight(int inFlight);
-    // Copies the installed file the task's plan names into the task's file,
-    // hashing it; false (error says why) when that is not the content.
-    bool reuseInstalledFile(DownloadTask &task, QString &error);
-    // Starts the delta the task's plan names; false (error says why) when
-    // its base is not what the local manifest says.
-    bool startDelta(ActiveDownload &download, const DownloadTask &task, QString &error);
-    // The task's bytes of the reply, into its decoder or its file.
-    bool takeBody(ActiveDownload &download, const QByteArray &data, QString &error);
-    // Counts a verified file by how it came.
-    void countVerified(const ActiveDownload &download, const DownloadTask &task);
     // How many files may be in flight now: HTTP/1.1 gets at most six
     // connections per host from Qt, so more only wait in Qt's own queue.
     int downloadSlots() const;
@@ -300,6 +288,23 @@ protected:
     // Ends the queue with a failure our own code detected.
     void failQueue(const QString &message);
     QString keyOfLocalPath(const QString &localPath) const;
+
+    // src/net/queuedeltas.cpp — patches, copies and files at hand
+    // Copies the installed file the task's plan names into the task's file,
+    // hashing it; false (error says why) when that is not the content.
+    bool reuseInstalledFile(DownloadTask &task, QString &error);
+    // Starts the decoder of the patch or copy the task's plan names; false
+    // (error says why) when it cannot.
+    bool startDelta(ActiveDownload &download, const DownloadTask &task, QString &error);
+    // The reply's bytes, into the download's decoder or its file.
+    bool takeBody(ActiveDownload &download, const QByteArray &data, QString &error);
+    // A patch or copy whose reply finished: true when it decoded whole;
+    // otherwise the plain file was started instead (or the queue failed).
+    bool deltaCompleted(int inFlight);
+    // A patch or compressed copy failed (why): the plain file instead.
+    void fallBackToPlain(int inFlight, const QString &why);
+    // Counts a verified file by how it came.
+    void countVerified(const ActiveDownload &download, const DownloadTask &task);
 
 protected slots:
     // src/net/downloadqueue.cpp — the file queue

@@ -166,11 +166,13 @@ void Widget::prepareTempDirForQueue()
 void Widget::loadDeltaSources()
 {
     SettingsStore &settings = SettingsStore::instance();
-    if (settings.isSet(kKeyDeltas) && settings.value(kKeyDeltas).trimmed().compare(QLatin1String("false"), Qt::CaseInsensitive) == 0) {
+    const QString setting = settings.isSet(kKeyDeltas) ? settings.value(kKeyDeltas).trimmed() : QString();
+    if (setting.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0) {
         qDebug() << "增量更新已关闭（Deltas=false）";
         return;
     }
-    const QString indexName = VersionFile::read(m_appDir + kUpdateTmpDir + kUpdateTmpIniFile).value(kDeltaIndexKey);
+    const QString serverIni = m_appDir + kUpdateTmpDir + kUpdateTmpIniFile;
+    const QString indexName = VersionFile::read(serverIni).value(kDeltaIndexKey);
     if (indexName.isEmpty())
         return;
     DeltaSources &sources = m_queue.deltas;
