@@ -146,6 +146,8 @@ void TestDeltaClient::requestsAndResult_data()
     QTest::newRow("patch 404") << 3 << QString() << "remove patch" << false
                                << QStringList{"index", "newCopy", "fPatch", "f"};
     QTest::newRow("index 404") << 3 << QString() << "remove index" << false << QStringList{"index", "new", "f"};
+    QTest::newRow("index name that leaves the folder") << 3 << QString() << "index name" << false
+                                                       << QStringList{"new", "f"};
     QTest::newRow("garbage index") << 3 << QString() << "garbage index" << false
                                    << QStringList{"index", "new", "f"};
     QTest::newRow("index sizes larger than the files") << 3 << QString() << "oversize index" << false
@@ -187,6 +189,11 @@ void TestDeltaClient::requestsAndResult()
         QVERIFY(QFile::remove(patch));
     } else if (serverEdit == "remove index") {
         QVERIFY(QFile::remove(folder + kDeltaIndexFile));
+    } else if (serverEdit == "index name") {
+        const QByteArray ini = readFile(root + "/update.ini");
+        QVERIFY(ini.contains("Deltas=deltas.txt"));
+        QVERIFY(writeFile(root + "/update.ini",
+                          QByteArray(ini).replace("Deltas=deltas.txt", "Deltas=../1.0/deltas.txt")));
     } else if (serverEdit == "garbage index") {
         QVERIFY(writeFile(folder + kDeltaIndexFile, "not an entry\n" + fNew.toLatin1() + "\t" + fOld.toLatin1()
                                                         + "\n\t\t\n" + fNew.toLatin1() + " - 12\n"));
