@@ -42,7 +42,7 @@ FilePlan planFile(const DeltaSources &sources, const QString &key, const QString
 // ("deltas.txt"), nothing that leaves the version folder.
 bool isUsableIndexName(const QString &name);
 
-// "重用", "增量", "压缩", "下载" counts for the support log.
+// How the files of a queue came, for the support log: files and bytes.
 struct TransferCounts
 {
     int reusedFiles = 0;

@@ -110,6 +110,9 @@ void Widget::fallBackToPlain(int inFlight, const QString &why)
     const int index = m_queue.inFlight[inFlight].index;
     DownloadTask &task = m_downloadQueue[index];
     qDebug() << "增量文件不可用，改为下载完整文件:" << keyOfLocalPath(task.localPath) << why;
+    // The decoder lets go of the file before it is deleted: a mapped file
+    // cannot be deleted everywhere.
+    m_queue.inFlight[inFlight].decoder->abort();
     m_queue.inFlight[inFlight].sink->discard();
     dropInFlight(inFlight);
     task.plan = FilePlan();
