@@ -16,6 +16,8 @@ class TestConfig : public QObject
 private slots:
     void values_data();
     void values();
+    void deltasKey_data();
+    void deltasKey();
     void maxDownloads_data();
     void maxDownloads();
     void proxy_data();
@@ -70,6 +72,34 @@ void TestConfig::values()
     QCOMPARE(store.value(kKeyExeName), exeName);
     QCOMPARE(isEnabledSetting(store.value(kKeyStartOnFailure)), startOnFailure);
     QCOMPARE(readFile(path), content); // never written back
+}
+
+void TestConfig::deltasKey_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<QString>("value");
+
+    QTest::newRow("absent") << QByteArray("[Update]\nURL=http://h/\n") << false << "";
+    QTest::newRow("false") << QByteArray("[Update]\nDeltas=false\n") << true << "false";
+    QTest::newRow("true") << QByteArray("[Update]\nDeltas=true\n") << true << "true";
+    QTest::newRow("empty") << QByteArray("[Update]\nDeltas=\n") << true << "";
+    QTest::newRow("outside the group") << QByteArray("Deltas=false\n[Update]\n") << false << "";
+}
+
+// Deltas is optional: loaded only when the file has it.
+void TestConfig::deltasKey()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, present);
+    QFETCH(QString, value);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("system.cfg"));
+    QVERIFY(writeFile(path, content));
+    SettingsStore store(path);
+    QCOMPARE(store.isSet(kKeyDeltas), present);
+    QCOMPARE(store.value(kKeyDeltas), value);
 }
 
 void TestConfig::maxDownloads_data()

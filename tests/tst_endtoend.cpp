@@ -3,6 +3,7 @@
 // process in throw-away application folders.
 
 #include "config/constants.h"
+#include "delta/deltaindex.h"
 #include "testsupport.h"
 #include "update/updatetransaction.h"
 
@@ -184,7 +185,9 @@ private:
     QString path(const QString &relative) const { return m_tmp->filePath(relative); }
     QString serverRoot() const { return path(QStringLiteral("server")); }
     void startNginx();
-    void publish(const QString &version, const Tree &source);
+    // deltas: updater-publish's --deltas; the plain cases publish none, so
+    // their requests are the plain files.
+    void publish(const QString &version, const Tree &source, int deltas = 0);
     // An installation of files with the given version record, pointing at
     // url, whose main program is main.sh; appDir ends in "/".
     void layOutApp(const QString &appDir, const Tree &files, const QByteArray &record, const QString &url);
@@ -246,12 +249,13 @@ void TestEndToEnd::startNginx()
     QVERIFY2(m_nginx->start(), qPrintable(m_nginx->errorText()));
 }
 
-void TestEndToEnd::publish(const QString &version, const Tree &source)
+void TestEndToEnd::publish(const QString &version, const Tree &source, int deltas)
 {
     const QString sourceDir = path(QStringLiteral("source-") + version);
     QVERIFY(writeTree(sourceDir, source));
     QProcess tool;
-    tool.start(publishBinary(), {QStringLiteral("--version"), version, sourceDir, serverRoot()});
+    tool.start(publishBinary(), {QStringLiteral("--version"), version, QStringLiteral("--deltas"),
+                                 QString::number(deltas), sourceDir, serverRoot()});
     QVERIFY(tool.waitForFinished(60000));
     QVERIFY2(tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0,
              tool.readAllStandardError().constData());
@@ -606,7 +610,7 @@ void TestEndToEnd::publishUpdateRoundTrip()
         {"/system.cfg", "[Update]\nURL=http://127.0.0.1:9/\nExeName=other\n"},
         {"/.build-note", "hidden"},
     };
-    publish(QStringLiteral("1.0"), v1);
+    publish(QStringLiteral("1.0"), v1, 3);
     QVERIFY(!QTest::currentTestFailed());
     QVERIFY(!QFileInfo::exists(serverRoot() + QStringLiteral("/1.0/system.cfg")));
     QVERIFY(!QFileInfo::exists(serverRoot() + QStringLiteral("/1.0/.build-note")));
@@ -638,7 +642,7 @@ void TestEndToEnd::publishUpdateRoundTrip()
     v2.insert("/readme.txt", "version two\n");
     v2.insert("/data/extra/new.bin", allBytes());
     v2.insert(QStringLiteral("/中文/资料.txt"), "新增\n");
-    publish(QStringLiteral("2.0"), v2);
+    publish(QStringLiteral("2.0"), v2, 3);
     QVERIFY(!QTest::currentTestFailed());
     int seen = m_nginx->requestedPaths().size();
 
@@ -646,7 +650,9 @@ void TestEndToEnd::publishUpdateRoundTrip()
     waitForExit(second);
     QCOMPARE(second->exitCode(), 0);
     QCOMPARE(m_nginx->requestedPaths().mid(seen),
-             QStringList({"/update.ini", "/2.0/md5.txt", "/2.0/data/extra/new.bin", "/2.0/main.sh",
+             QStringList({"/update.ini", "/2.0/md5.txt", "/2.0/deltas.txt",
+                          "/2.0/" + deltaObjectPath(md5Hex(allBytes()), QString()),
+                          "/2.0/" + deltaObjectPath(md5Hex(v2.value("/main.sh")), md5Hex(v1.value("/main.sh"))),
                           "/2.0/readme.txt", "/2.0/%E4%B8%AD%E6%96%87/%E8%B5%84%E6%96%99.txt"}));
     expectMainStartedOnce(app, QStringLiteral("2.0"));
     for (auto it = v2.cbegin(); it != v2.cend(); ++it) {
@@ -662,7 +668,7 @@ void TestEndToEnd::publishUpdateRoundTrip()
     v3.remove("/will-go.txt");
     v3.insert("/new-name.txt", v3.take("/old-name.txt"));
     v3.insert("/main.sh", mainScript("3.0"));
-    publish(QStringLiteral("3.0"), v3);
+    publish(QStringLiteral("3.0"), v3, 3);
     QVERIFY(!QTest::currentTestFailed());
     seen = m_nginx->requestedPaths().size();
     const Tree before = installationTree(app);
@@ -671,9 +677,11 @@ void TestEndToEnd::publishUpdateRoundTrip()
     waitForExit(third);
     QCOMPARE(third->exitCode(), 0);
     // The local manifest is now the server's own (with its byte-order mark):
-    // the Chinese name matches and is not fetched again.
+    // the Chinese name matches and is not fetched again; the renamed file is
+    // copied from its old name.
     QCOMPARE(m_nginx->requestedPaths().mid(seen),
-             QStringList({"/update.ini", "/3.0/md5.txt", "/3.0/main.sh", "/3.0/new-name.txt"}));
+             QStringList({"/update.ini", "/3.0/md5.txt", "/3.0/deltas.txt",
+                          "/3.0/" + deltaObjectPath(md5Hex(v3.value("/main.sh")), md5Hex(v2.value("/main.sh")))}));
     expectMainStartedOnce(app, QStringLiteral("3.0"), 1);
 
     // The updater never deletes: the dropped and the old name stay.

@@ -32,6 +32,9 @@ inline const QString kKeyStartDelay = QStringLiteral("StartDelay");
 // Optional: "http://[user:password@]host:port" or "none"; absent is the
 // system's proxy.
 inline const QString kKeyProxy = QStringLiteral("Proxy");
+// Optional: "false" fetches every file whole and reuses no installed copy;
+// absent, a release that publishes deltas is fetched through them.
+inline const QString kKeyDeltas = QStringLiteral("Deltas");
 inline const QString kKeyVersionFolder = QStringLiteral("Version/Folder");
 inline const QString kKeyVersionVersion = QStringLiteral("Version/Version");
 // Entries of a signed update.ini; the record keeps Published.

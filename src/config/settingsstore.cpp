@@ -61,7 +61,7 @@ void SettingsStore::load()
     m_present.insert(kKeyUrl);
     m_present.insert(kKeyExeName);
     // Absent, they stay out of the map: nothing changes for such a client.
-    for (const QString &optional : {kKeyCaFile, kKeyPublicKey, kKeyMaxDownloads, kKeyProxy, kKeyStartDelay}) {
+    for (const QString &optional : {kKeyCaFile, kKeyPublicKey, kKeyMaxDownloads, kKeyProxy, kKeyStartDelay, kKeyDeltas}) {
         if (settings && settings->contains(kUpdateGroup + optional)) {
             m_values.insert(optional, text(optional));
             m_present.insert(optional);

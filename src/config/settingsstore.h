@@ -5,9 +5,9 @@
 #include <QString>
 
 // system.cfg, read once on first use. Only [Update] URL, ExeName and
-// StartOnFailure, and the optional CaFile, PublicKey, MaxDownloads and
-// Proxy when present, are loaded; the file is never written and never read
-// again during a run.
+// StartOnFailure, and the optional CaFile, PublicKey, MaxDownloads,
+// Proxy, StartDelay and Deltas when present, are loaded; the file is never
+// written and never read again during a run.
 class SettingsStore
 {
 public:

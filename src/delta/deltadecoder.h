@@ -36,6 +36,8 @@ public:
     void abort();
 
     qint64 decodedBytes() const { return m_outputPos; }
+    // The size the object's header states, -1 until it was read.
+    qint64 statedSize() const { return m_outputSize; }
 
 private:
     bool startFrame(QString &error);

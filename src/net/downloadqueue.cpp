@@ -2,6 +2,7 @@
 
 #include "config/constants.h"
 #include "config/settingsstore.h"
+#include "delta/deltadecoder.h"
 #include "downloadsink.h"
 #include "proxysetting.h"
 #include "tlstrust.h"
@@ -23,6 +24,7 @@ void Widget::startDownloadQueue(FileManifest files)
     m_queue.verifiedFiles.clear();
     m_currentIndex = 0;
     m_queue.startedFiles = 0;
+    m_queue.counts = TransferCounts();
     m_totalFiles = files.size();
 
     SettingsStore &settings = SettingsStore::instance();
@@ -49,14 +51,17 @@ void Widget::downloadNextFile()
         onUpdateCompleted(false);
         return;
     }
-    if (m_queue.verifiedFiles.size() >= m_totalFiles) {
-        onUpdateCompleted(true);
-        return;
-    }
-    // Files start in manifest order as slots free up.
-    while (int(m_queue.inFlight.size()) < downloadSlots() && m_queue.startedFiles < m_totalFiles) {
+    // Files start in manifest order as slots free up; a file copied from
+    // the installation takes no slot, so the last one may end the queue.
+    while (m_queue.verifiedFiles.size() < m_totalFiles && int(m_queue.inFlight.size()) < downloadSlots()
+           && m_queue.startedFiles < m_totalFiles) {
         if (!startNextFile())
             return;
+    }
+    if (m_queue.verifiedFiles.size() >= m_totalFiles && m_queue.inFlight.empty()) {
+        if (m_queue.deltas.active)
+            qDebug().noquote() << transferCountsText(m_queue.counts);
+        onUpdateCompleted(true);
     }
 }
 
@@ -81,18 +86,44 @@ bool Widget::startNextFile()
         made.url = composeFileUrl(SettingsStore::instance().value(kKeyUrl), m_serverFolder, next.key());
         made.localPath = m_appDir % kUpdateTmpDir % next.key();
         made.md5 = next.value();
+        made.plan = planFile(m_queue.deltas, next.key(), next.value());
         m_queue.pendingFiles.erase(next);
         m_downloadQueue.append(made);
     }
     ++m_queue.startedFiles;
-    return startFileRequest(index, CachePolicy::Cacheable);
+    DownloadTask &task = m_downloadQueue[index];
+    if (task.plan.kind != FilePlan::Kind::Reuse)
+        return startFileRequest(index, CachePolicy::Cacheable);
+
+    const QString key = keyOfLocalPath(task.localPath);
+    QString why;
+    if (!reuseInstalledFile(task, why)) {
+        qDebug() << "无法使用本地相同文件，改为下载:" << key << why;
+        task.plan = FilePlan();
+        return startFileRequest(index, CachePolicy::Cacheable);
+    }
+    qDebug() << "使用本地相同文件:" << key << "来自" << task.plan.sourceKey;
+    m_queue.verifiedFiles.append(key);
+    emit m_queue.notifier.fileVerified(m_queue.verifiedFiles.size());
+    m_downloadQueue[index] = DownloadTask();
+    setOverallProgressSoon(m_queue.verifiedFiles.size());
+    showQueueCount();
+    return true;
 }
 
 bool Widget::startFileRequest(int index, CachePolicy cache)
 {
     m_currentIndex = index;
-    const DownloadTask &task = m_downloadQueue.at(index);
+    DownloadTask &task = m_downloadQueue[index];
+    if (task.plan.kind == FilePlan::Kind::Patch
+        && fileMd5(m_appDir + task.plan.sourceKey.mid(1)) != task.plan.sourceMd5) {
+        qDebug() << "增量基准文件与本地清单不符，改为下载完整文件:" << task.plan.sourceKey;
+        task.plan = FilePlan();
+    }
+    const bool delta = task.plan.kind == FilePlan::Kind::Patch || task.plan.kind == FilePlan::Kind::Copy;
     m_errorMessage = QFileInfo(task.localPath).fileName();
+    if (task.plan.kind == FilePlan::Kind::Patch)
+        m_errorMessage += QStringLiteral("（增量）");
     showQueueCount();
     setFileProgressSoon(0);
 
@@ -112,11 +143,24 @@ bool Widget::startFileRequest(int index, CachePolicy cache)
         return false;
     }
 
+    ActiveDownload download{index, nullptr, std::move(sink), nullptr, 0};
+    QString deltaError;
+    if (delta && !startDelta(download, task, deltaError)) {
+        qDebug() << "增量文件不可用，改为下载完整文件:" << keyOfLocalPath(task.localPath) << deltaError;
+        download.decoder.reset();
+        download.sink->discard();
+        task.plan = FilePlan();
+        return startFileRequest(index, cache);
+    }
+    const QString url = delta ? composeFileUrl(SettingsStore::instance().value(kKeyUrl), m_serverFolder,
+                                               QLatin1Char('/') + task.plan.objectPath)
+                              : task.url;
     applyProxySetting(m_networkManager);
-    QNetworkReply *reply = m_networkManager.get(makeDownloadRequest(task.url, cache));
+    QNetworkReply *reply = m_networkManager.get(makeDownloadRequest(url, cache));
     reply->setReadBufferSize(kReplyReadBufferSize);
     m_currentReply = reply;
-    m_queue.inFlight.push_back({index, reply, std::move(sink)});
+    download.reply = reply;
+    m_queue.inFlight.push_back(std::move(download));
     noteCertificateErrors(reply);
     connect(reply, &QNetworkReply::downloadProgress, this, &Widget::onDownloadProgress);
     connect(reply, &QNetworkReply::finished, this, &Widget::onDownloadFinished);
@@ -124,7 +168,7 @@ bool Widget::startFileRequest(int index, CachePolicy cache)
     connect(reply, &QNetworkReply::readyRead, this, [this, reply]() {
         const int at = inFlightIndexOf(reply);
         if (at >= 0 && drainReply(at) && reply == m_currentReply)
-            setFileProgressSoon(writtenPercent(reply, m_queue.inFlight[at].sink->bytesWritten()));
+            setFileProgressSoon(writtenPercent(reply, m_queue.inFlight[at].received));
     });
     return true;
 }
@@ -147,8 +191,20 @@ int Widget::inFlightIndexOf(const QObject *reply) const
 bool Widget::drainReply(int inFlight)
 {
     ActiveDownload &download = m_queue.inFlight[inFlight];
-    if (download.sink->write(download.reply->readAll()))
+    // An error page is not the object: its reply ends in an error, which
+    // falls back to the plain file.
+    const int status = download.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (download.decoder && status >= 300) {
+        download.reply->readAll();
         return true;
+    }
+    QString error;
+    if (takeBody(download, download.reply->readAll(), error))
+        return true;
+    if (download.decoder) {
+        fallBackToPlain(inFlight, error);
+        return false;
+    }
     const QString localPath = download.sink->path();
     qDebug() << "无法保存文件:" << localPath;
     failQueue(QStringLiteral("无法保存文件:") + localPath);
@@ -183,6 +239,9 @@ void Widget::onDownloadFinished()
     QNetworkReply *reply = m_queue.inFlight[at].reply;
     const DownloadTask task = m_downloadQueue.at(m_queue.inFlight[at].index);
 
+    const bool delta = bool(m_queue.inFlight[at].decoder);
+    if (delta && !deltaCompleted(at))
+        return;
     if (reply->error() != QNetworkReply::NoError) {
         const QString reason = reply->errorString();
         m_errorMessage = QStringLiteral("文件下载失败:") + reason;
@@ -198,7 +257,7 @@ void Widget::onDownloadFinished()
     if (!drainReply(at))
         return;
     DownloadSink &sink = *m_queue.inFlight[at].sink;
-    if (endedShort(reply, sink.bytesWritten())) {
+    if (endedShort(reply, m_queue.inFlight[at].received)) {
         qDebug() << "文件不完整:" << task.url;
         logFailedRequest(task.url, reply, QStringLiteral("下载错误:文件不完整"));
         failQueue(QStringLiteral("下载错误:文件不完整:") + keyOfLocalPath(task.localPath));
@@ -212,6 +271,10 @@ void Widget::onDownloadFinished()
 
     const QString key = keyOfLocalPath(task.localPath);
     if (sink.md5Hex().compare(task.md5, Qt::CaseInsensitive) != 0) {
+        if (delta) {
+            fallBackToPlain(at, QStringLiteral("文件校验失败"));
+            return;
+        }
         if (!task.refetched) {
             refetchFile(at);
             return;
@@ -224,11 +287,8 @@ void Widget::onDownloadFinished()
     if (reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool())
         m_queue.http2InUse = true;
     const int index = m_queue.inFlight[at].index;
-    m_queue.inFlight.erase(m_queue.inFlight.begin() + at);
-    if (reply == m_currentReply)
-        m_currentReply = nullptr;
-    reply->disconnect(this);
-    reply->deleteLater();
+    countVerified(m_queue.inFlight[at], task);
+    dropInFlight(at);
 
     m_queue.verifiedFiles.append(key);
     qDebug() << "文件下载成功并验证通过:" << task.localPath;
@@ -238,6 +298,21 @@ void Widget::onDownloadFinished()
     setOverallProgressSoon(m_queue.verifiedFiles.size());
     showQueueCount();
     downloadNextFile();
+}
+
+void Widget::dropInFlight(int inFlight)
+{
+    ActiveDownload &download = m_queue.inFlight[inFlight];
+    QNetworkReply *reply = download.reply;
+    if (download.decoder)
+        download.decoder->abort();
+    reply->disconnect(this);
+    if (!reply->isFinished() && reply->error() == QNetworkReply::NoError)
+        reply->abort();
+    reply->deleteLater();
+    m_queue.inFlight.erase(m_queue.inFlight.begin() + inFlight);
+    if (reply == m_currentReply)
+        m_currentReply = nullptr;
 }
 
 void Widget::refetchFile(int inFlight)
@@ -265,6 +340,10 @@ void Widget::onDownloadError(QNetworkReply::NetworkError error)
     // from Qt ending a transfer whose time-out expired.
     m_errorMessage = QLatin1String("");
     const int at = senderDownload();
+    if (at >= 0 && m_queue.inFlight[at].decoder && !m_cancelRequested) {
+        fallBackToPlain(at, m_queue.inFlight[at].reply->errorString());
+        return;
+    }
     if (at >= 0) {
         QNetworkReply *reply = m_queue.inFlight[at].reply;
         const bool timedOut = error == QNetworkReply::TimeoutError
@@ -288,6 +367,10 @@ void Widget::releaseCurrentDownload()
     released.swap(m_queue.inFlight);
     m_currentReply = nullptr;
     for (ActiveDownload &download : released) {
+        // The decoder lets go of the file first: a mapped file cannot be
+        // deleted everywhere.
+        if (download.decoder)
+            download.decoder->abort();
         download.sink->discard();
         QNetworkReply *reply = download.reply;
         reply->disconnect(this);

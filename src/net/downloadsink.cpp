@@ -35,6 +35,12 @@ bool DownloadSink::write(const QByteArray &data)
     return true;
 }
 
+void DownloadSink::noteWritten(const char *data, qint64 size)
+{
+    m_hash.addData(data, int(size));
+    m_size += size;
+}
+
 bool DownloadSink::finish()
 {
     if (!m_file.isOpen())

@@ -25,6 +25,11 @@ public:
 
     // Writes all of data; false (and the sink failed) when anything is short.
     bool write(const QByteArray &data);
+    // The file being written, for a writer of its own (a delta decoder) that
+    // hands each run of bytes it wrote to noteWritten(), so the hash and size
+    // are those of the file all the same.
+    QString temporaryPath() const { return m_file.fileName(); }
+    void noteWritten(const char *data, qint64 size);
     // Flushes, closes and puts the file in place; false when a buffered
     // write fails at this point or the file cannot take its name.
     bool finish();

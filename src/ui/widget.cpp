@@ -2,6 +2,7 @@
 #include "ui_widget.h"
 
 #include "config/constants.h"
+#include "delta/deltadecoder.h"
 #include "net/downloadsink.h"
 #include "screenfit.h"
 

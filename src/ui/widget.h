@@ -1,5 +1,6 @@
 #pragma once
 
+#include "delta/deltaplan.h"
 #include "manifest/filemanifest.h"
 #include "net/queuenotifier.h"
 #include "net/transfer.h"
@@ -25,6 +26,7 @@ class QPaintEvent;
 class QProgressBar;
 class QShowEvent;
 class QTimer;
+class DeltaDecoder;
 class DownloadSink;
 
 namespace Ui {
@@ -39,6 +41,8 @@ struct DownloadTask
     QString md5;
     // Set once the file was fetched again, past caches, after a wrong MD5.
     bool refetched = false;
+    // How the file is obtained; Plain again once a delta failed.
+    FilePlan plan;
 };
 
 // src/net/downloadqueue.cpp — the file queue's own state.
@@ -49,6 +53,10 @@ struct ActiveDownload
     int index = -1;
     QNetworkReply *reply = nullptr;
     std::unique_ptr<DownloadSink> sink;
+    // A patch or compressed copy: turns the reply's bytes into the sink's file.
+    std::unique_ptr<DeltaDecoder> decoder;
+    // Bytes of the reply's body taken so far.
+    qint64 received = 0;
 };
 struct QueueState
 {
@@ -65,6 +73,9 @@ struct QueueState
     // Files of the queue whose tasks are not made yet, in download order.
     FileManifest pendingFiles;
     QueueNotifier notifier;
+    // The release's deltas and the installed files; inactive without them.
+    DeltaSources deltas;
+    TransferCounts counts;
 };
 
 // src/update/updatecheck.cpp — what the control files' downloads found.
@@ -244,6 +255,9 @@ protected:
     // (m_errorMessage says why) when the manifest cannot be used.
     bool selectFilesToFetch(const QString &path, FileManifest &toFetch);
     void prepareTempDirForQueue();
+    // When update.ini names deltas and system.cfg allows them: fetches
+    // their index and reads the local manifest. Never ends the run.
+    void loadDeltaSources();
 
     // src/net/downloadqueue.cpp — the file queue
     void downloadNextFile();
@@ -255,6 +269,8 @@ protected:
     bool startFileRequest(int index, CachePolicy cache);
     // Fetches the file of a download in flight once more, past caches.
     void refetchFile(int inFlight);
+    // Lets go of a download in flight that ended, well or not.
+    void dropInFlight(int inFlight);
     // How many files may be in flight now: HTTP/1.1 gets at most six
     // connections per host from Qt, so more only wait in Qt's own queue.
     int downloadSlots() const;
@@ -272,6 +288,23 @@ protected:
     // Ends the queue with a failure our own code detected.
     void failQueue(const QString &message);
     QString keyOfLocalPath(const QString &localPath) const;
+
+    // src/net/queuedeltas.cpp — patches, copies and files at hand
+    // Copies the installed file the task's plan names into the task's file,
+    // hashing it; false (error says why) when that is not the content.
+    bool reuseInstalledFile(DownloadTask &task, QString &error);
+    // Starts the decoder of the patch or copy the task's plan names; false
+    // (error says why) when it cannot.
+    bool startDelta(ActiveDownload &download, const DownloadTask &task, QString &error);
+    // The reply's bytes, into the download's decoder or its file.
+    bool takeBody(ActiveDownload &download, const QByteArray &data, QString &error);
+    // A patch or copy whose reply finished: true when it decoded whole;
+    // otherwise the plain file was started instead (or the queue failed).
+    bool deltaCompleted(int inFlight);
+    // A patch or compressed copy failed (why): the plain file instead.
+    void fallBackToPlain(int inFlight, const QString &why);
+    // Counts a verified file by how it came.
+    void countVerified(const ActiveDownload &download, const DownloadTask &task);
 
 protected slots:
     // src/net/downloadqueue.cpp — the file queue

@@ -3,11 +3,13 @@
 
 #include "config/constants.h"
 #include "config/settingsstore.h"
+#include "delta/deltaplan.h"
 #include "manifest/manifestformat.h"
 #include "manifest/pathsafety.h"
 #include "manifest/releasenames.h"
 #include "fs/safefs.h"
 #include "trust/releasesignature.h"
+#include "trust/versionfile.h"
 #include "ui/screenfit.h"
 
 #include <QDebug>
@@ -78,6 +80,10 @@ void Widget::runUpdate()
         onUpdateCompleted(false);
         return;
     }
+
+    m_queue.deltas = DeltaSources();
+    if (!toFetch.isEmpty())
+        loadDeltaSources();
 
     ui->pushButton_cancel->setEnabled(true);
     prepareTempDirForQueue();
@@ -155,4 +161,51 @@ void Widget::prepareTempDirForQueue()
     // the version record and this run's two control files.
     removeFolderContents(m_appDir + kUpdateTmpDir,
                          {kUpdateIniFile, kUpdateTmpIniFile, kMd5TmpFile, kLockFile, kLogFile, kOldLogFile});
+}
+
+void Widget::loadDeltaSources()
+{
+    SettingsStore &settings = SettingsStore::instance();
+    const QString setting = settings.isSet(kKeyDeltas) ? settings.value(kKeyDeltas).trimmed() : QString();
+    if (setting.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0) {
+        qDebug() << "增量更新已关闭（Deltas=false）";
+        return;
+    }
+    const QString serverIni = m_appDir + kUpdateTmpDir + kUpdateTmpIniFile;
+    const QString indexName = VersionFile::read(serverIni).value(kDeltaIndexKey);
+    if (indexName.isEmpty())
+        return;
+    DeltaSources &sources = m_queue.deltas;
+    sources.active = true;
+    setInstalledFiles(sources, readManifest(m_appDir + kMd5File));
+    if (!isUsableIndexName(indexName)) {
+        qDebug() << "增量索引名不可用，不使用增量:" << indexName;
+        return;
+    }
+
+    // Same limits as md5.txt; whatever goes wrong only means whole files.
+    const QString path = m_appDir + kUpdateTmpDir + QStringLiteral("deltasTmp.txt");
+    m_tempFiles.append(path);
+    const QString url = settings.value(kKeyUrl) + m_serverFolder + indexName;
+    const QString shown = m_errorMessage;
+    ui->progressBar_updatefile->setValue(0);
+    const bool fetched = downloadFileBlocking(url, path, ui->progressBar_updatefile, TransferLimits::manifest());
+    const QString failure = m_errorMessage;
+    m_errorMessage = shown;
+    m_check.trustFailure.clear();
+    m_proxy.failure.clear();
+    if (!fetched) {
+        qDebug() << "增量索引下载失败，不使用增量:" << failure;
+        QFile::remove(path);
+        return;
+    }
+    QFile file(path);
+    if (file.size() > kMaxDeltaIndexBytes || !file.open(QIODevice::ReadOnly)) {
+        qDebug() << "增量索引过大或无法读取，不使用增量:" << path;
+    } else {
+        sources.index = DeltaIndex::parse(file.readAll());
+        qDebug() << "增量索引条目数:" << sources.index.size();
+    }
+    file.close();
+    QFile::remove(path);
 }
