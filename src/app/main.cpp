@@ -31,6 +31,41 @@ int failAtStart(QApplication &app, Widget &dialog, bool consoleMode, const QStri
     return code;
 }
 
+// The version check and what follows it: the dialog for an update (or for
+// a program that is not there), else the main program's start. The result
+// is the exit code.
+int checkAndHandOver(QApplication &app, Widget &dialog, bool consoleMode, const QString &appDir)
+{
+    QJsonObject report;
+    const bool update = !dialog.checkUpdate();
+    qDebug() << "版本检查:" << dialog.statusSummary();
+    // A caller learns of a failure the user is shown as one; an unreachable
+    // server still reads as success with the dialog to follow. A program
+    // that is not there is a failure in every mode; a caller of the console
+    // mode learns it even when the update is still to come.
+    const QString exeName = SettingsStore::instance().value(kKeyExeName);
+    const QString missingProgram = missingMainProgramText(exeName, appDir);
+    const QString errormsg = dialog.callerError().isEmpty() ? missingProgram : dialog.callerError();
+    if (consoleMode)
+        printConsoleReport(report, errormsg.isEmpty(), update, errormsg);
+
+    if (update) {
+        dialog.show();
+        return app.exec();
+    }
+    if (consoleMode)
+        return 0;
+    if (!missingProgram.isEmpty()) {
+        qDebug() << "无法启动主程序:" << missingProgram;
+        dialog.setStartOnFailure(false);
+        dialog.failBeforeCheck(missingProgram, true);
+        dialog.show();
+        return app.exec();
+    }
+    startMainProgram(exeName);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -94,32 +129,7 @@ int main(int argc, char *argv[])
     if (!dialog.recoverInstallation(recoveryError, installationWhole))
         return finish(failAtStart(app, dialog, consoleMode, recoveryError, installationWhole));
 
-    QJsonObject report;
-    const bool update = !dialog.checkUpdate();
-    qDebug() << "版本检查:" << dialog.statusSummary();
-    // A caller learns of a failure the user is shown as one; an unreachable
-    // server still reads as success with the dialog to follow.
-    // A program that is not there is a failure in every mode; a caller of
-    // the console mode learns it even when the update is still to come.
-    const QString missingProgram = missingMainProgramText(SettingsStore::instance().value(kKeyExeName), appDir);
-    const QString errormsg = dialog.callerError().isEmpty() ? missingProgram : dialog.callerError();
-    const bool success = errormsg.isEmpty();
-
-    if (consoleMode)
-        printConsoleReport(report, success, update, errormsg);
-    if (update) {
-        dialog.show();
-    } else if (!missingProgram.isEmpty() && !consoleMode) {
-        qDebug() << "无法启动主程序:" << missingProgram;
-        dialog.setStartOnFailure(false);
-        dialog.failBeforeCheck(missingProgram, true);
-        dialog.show();
-    } else if (!consoleMode) {
-        startMainProgram(SettingsStore::instance().value(kKeyExeName));
-    }
-
-    const bool dialogShown = update || (!missingProgram.isEmpty() && !consoleMode);
-    const int code = dialogShown ? app.exec() : 0;
+    const int code = checkAndHandOver(app, dialog, consoleMode, appDir);
     qDebug() << "更新程序结束，退出码" << code;
     return finish(code);
 }

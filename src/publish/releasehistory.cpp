@@ -32,6 +32,19 @@ QString currentFolder(const QString &server)
     return folderNameProblem(folder).isNull() ? folder : QString();
 }
 
+// The history, or without one (a root published before it was kept) the
+// folder update.ini names now.
+QStringList historyOrCurrent(const QString &server, bool &exists)
+{
+    QStringList history = readHistory(server, exists);
+    if (!exists) {
+        const QString current = currentFolder(server);
+        if (!current.isEmpty())
+            history.append(current);
+    }
+    return history;
+}
+
 } // namespace
 
 QString releaseHistoryPath(const QString &server)
@@ -42,12 +55,7 @@ QString releaseHistoryPath(const QString &server)
 QStringList recentReleases(const QString &server, const QString &folder, int count)
 {
     bool exists = false;
-    QStringList history = readHistory(server, exists);
-    if (!exists) {
-        const QString current = currentFolder(server);
-        if (!current.isEmpty())
-            history.append(current);
-    }
+    const QStringList history = historyOrCurrent(server, exists);
     QStringList recent;
     for (int i = history.size() - 1; i >= 0 && recent.size() < count; --i) {
         const QString &candidate = history.at(i);
@@ -63,12 +71,7 @@ QStringList recentReleases(const QString &server, const QString &folder, int cou
 QByteArray plannedHistory(const QString &server, const QString &folder)
 {
     bool exists = false;
-    QStringList history = readHistory(server, exists);
-    if (!exists) {
-        const QString current = currentFolder(server);
-        if (!current.isEmpty())
-            history.append(current);
-    }
+    QStringList history = historyOrCurrent(server, exists);
     if (exists && !history.isEmpty() && history.last() == folder)
         return QByteArray();
     history.removeAll(folder);
