@@ -35,28 +35,6 @@ QByteArray textBytes(int lines, quint32 seed, int changeEvery = 0)
     return bytes;
 }
 
-bool publishTree(const QString &root, const QString &source, const QString &version, const Files &files,
-                 int deltas, PublishResult *out = nullptr)
-{
-    QDir(source).removeRecursively();
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        if (!writeFile(source + it.key(), it.value()))
-            return false;
-    }
-    PublishRequest request;
-    request.version = version;
-    request.folder = version;
-    request.sourceDir = source;
-    request.serverRoot = root;
-    request.deltas = deltas;
-    const PublishResult result = publish(request);
-    if (out)
-        *out = result;
-    if (!result.ok)
-        qWarning() << result.error;
-    return result.ok;
-}
-
 // Feeds object to the decoder in pieces of chunk bytes; the sink's bytes
 // must be the output file's.
 bool decode(const QString &base, const QByteArray &object, const QString &output, int chunk, QByteArray &decoded,

@@ -57,26 +57,6 @@ const Files &newRelease()
     return files;
 }
 
-bool publishTree(const QString &root, const QString &source, const QString &version, const Files &files,
-                 int deltas)
-{
-    QDir(source).removeRecursively();
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        if (!writeFile(source + it.key(), it.value()))
-            return false;
-    }
-    PublishRequest request;
-    request.version = version;
-    request.folder = version;
-    request.sourceDir = source;
-    request.serverRoot = root;
-    request.deltas = deltas;
-    const PublishResult result = publish(request);
-    if (!result.ok)
-        qWarning() << result.error;
-    return result.ok;
-}
-
 // An installation of oldRelease() at 1.0 with the manifest of its files.
 bool installOld(const QString &appDir)
 {

@@ -1,6 +1,9 @@
 #include "testfiles.h"
 
+#include "publish/publisher.h"
+
 #include <QCryptographicHash>
+#include <QDebug>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -136,4 +139,26 @@ bool installUpdaterBinary(const QString &appDir)
     QFile::remove(target);
     return QFile::copy(updaterBinary(), target)
         && QFile::setPermissions(target, QFile::permissions(updaterBinary()));
+}
+
+bool publishTree(const QString &root, const QString &source, const QString &version,
+                 const QMap<QString, QByteArray> &files, int deltas, PublishResult *out)
+{
+    QDir(source).removeRecursively();
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (!writeFile(source + it.key(), it.value()))
+            return false;
+    }
+    PublishRequest request;
+    request.version = version;
+    request.folder = version;
+    request.sourceDir = source;
+    request.serverRoot = root;
+    request.deltas = deltas;
+    const PublishResult result = publish(request);
+    if (out)
+        *out = result;
+    if (!result.ok)
+        qWarning() << result.error;
+    return result.ok;
 }

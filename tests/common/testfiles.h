@@ -34,6 +34,13 @@ void endProcesses(QList<QProcess *> &processes);
 bool writeServerRelease(const QString &root, const QString &folder, const QString &version,
                         const QMap<QString, QByteArray> &files);
 
+// Publishes files (laid out afresh in source) as version into root with
+// the release tool, with patches from that many earlier releases; out gets
+// the result. False (and the error logged) when the publish fails.
+struct PublishResult;
+bool publishTree(const QString &root, const QString &source, const QString &version,
+                 const QMap<QString, QByteArray> &files, int deltas, PublishResult *out = nullptr);
+
 // An installation of the main program: system.cfg pointing at url, the
 // version record (when version is not empty) and the given files.
 bool writeInstallation(const QString &appDir, const QString &url, const QString &exeName,
