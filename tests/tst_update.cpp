@@ -4,6 +4,7 @@
 
 #include "config/constants.h"
 #include "config/settingsstore.h"
+#include "net/resumestore.h"
 #include "net/transfer.h"
 #include "testsupport.h"
 #include "trust/releasesignature.h"
@@ -29,6 +30,31 @@ const QByteArray kStartedLine = "started\r\n";
 const QString kMainProgramSuffix = QStringLiteral(".sh");
 const QByteArray kStartedLine = "started\n";
 #endif
+
+// Takes what a failed run keeps for the next one out of a snapshot of the
+// installation and checks it is exactly the verified files, each with its
+// release content, and the release's folder name.
+bool keptForNextRun(QMap<QString, QByteArray> &snapshot, const QStringList &verified,
+                    const QMap<QString, QByteArray> &release)
+{
+    const QString prefix = QStringLiteral("/UpdateTmp/resume/");
+    QMap<QString, QByteArray> kept;
+    for (auto it = snapshot.begin(); it != snapshot.end();) {
+        if (it.key().startsWith(prefix)) {
+            if (it.key() != prefix) // the folder itself
+                kept.insert(it.key().mid(prefix.size()), it.value());
+            it = snapshot.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    QMap<QString, QByteArray> wanted{{QStringLiteral("release.txt"), "2.0/"}};
+    for (const QString &key : verified)
+        wanted.insert(resumeId(key), release.value(key));
+    if (kept != wanted)
+        qWarning() << "kept:" << kept.keys() << "wanted:" << wanted.keys();
+    return kept == wanted;
+}
 
 } // namespace
 
@@ -382,9 +408,11 @@ void TestUpdate::queueTextsWhileAFileStalls()
     QTRY_COMPARE_WITH_TIMEOUT(dialog.statusLabel(), kStatusFailed, 10000);
     QCOMPARE(dialog.detailLabel(), QStringLiteral("下载错误:下载超时（1秒）"));
     QCOMPARE(m_faults.requestedPaths().contains("/stall/2.0/c.txt"), inFlight > 1);
-    // What was fetched was cleaned away; nothing was installed.
+    // Nothing was installed; the verified files wait for the next run.
     auto after = snapshotTree(appDir());
     after.remove("/md5.txt"); // the local manifest, made from the installation
+    QVERIFY(keptForNextRun(after, dialog.m_verifiedFiles,
+                           {{"/a.txt", "first"}, {"/b.txt", "second"}, {"/c.txt", "third"}}));
     QCOMPARE(after, before);
 }
 
@@ -538,11 +566,13 @@ void TestUpdate::severalInFlight()
         QVERIFY2(requestedFiles() <= qMin(8, failing + channels) + again,
                  qPrintable(QString::number(requestedFiles())));
     }
-    // Partial and finished downloads alike are gone; nothing was installed.
+    // Nothing was installed. Only verified files stay, for the next run:
+    // no partial file (too small to continue), no file with a wrong MD5.
     QCOMPARE(QDir(appDir() + "UpdateTmp").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList({"update.ini"}));
+             QStringList({"resume", "update.ini"}));
     auto after = snapshotTree(appDir());
     after.remove("/md5.txt");
+    QVERIFY(keptForNextRun(after, dialog.m_verifiedFiles, release));
     QCOMPARE(after, before);
 }
 
@@ -602,6 +632,7 @@ void TestUpdate::failureMidQueue()
     QVERIFY(dialog.isVisible()); // waits for the user
     auto after = snapshotTree(appDir());
     after.remove("/md5.txt"); // the local manifest, made from the installation
+    QVERIFY(keptForNextRun(after, {"/a.txt"}, {{"/a.txt", "first"}}));
     QCOMPARE(after, before);
     QTest::qWait(200);
     QVERIFY(!QFileInfo::exists(marker()));
@@ -1092,8 +1123,10 @@ void TestUpdate::cancelConfirmed()
     QVERIFY(!dialog.m_cancelCheckTimer->isActive());
     QVERIFY(!dialog.m_cancelRequested);
     QCOMPARE(QDir(appDir() + "UpdateTmp").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList({"update.ini"}));
-    QCOMPARE(snapshotTree(appDir()).value("/a.txt"), before.value("/a.txt"));
+             QStringList({"resume", "update.ini"}));
+    auto after = snapshotTree(appDir());
+    QVERIFY(keptForNextRun(after, {"/a.txt"}, {{"/a.txt", "first"}}));
+    QCOMPARE(after.value("/a.txt"), before.value("/a.txt"));
     QCOMPARE(m_faults.requestedPaths().size(), 4);
     QTest::qWait(200);
     QVERIFY(!QFileInfo::exists(marker()));
@@ -1167,9 +1200,9 @@ void TestUpdate::escapeOrCloseDuringDownload()
     WidgetProbe dialog;
     QVERIFY(startUpdate(dialog));
     QTRY_VERIFY_WITH_TIMEOUT(m_faults.requestedPaths().contains("/leave/2.0/sub/a.txt"), 10000);
-    // The partial downloads, under temporary names beside their own.
-    QTRY_COMPARE_WITH_TIMEOUT(QDir(appDir() + "UpdateTmp/sub").entryList(QDir::Files).size(), qMin(inFlight, 2),
-                              10000);
+    // The partial downloads, in the resume folder.
+    QTRY_COMPARE_WITH_TIMEOUT(QDir(appDir() + "UpdateTmp/resume").entryList({"*.part"}, QDir::Files).size(),
+                              qMin(inFlight, 2), 10000);
 
     if (escape)
         QTest::keyClick(&dialog, Qt::Key_Escape);
@@ -1177,10 +1210,12 @@ void TestUpdate::escapeOrCloseDuringDownload()
         dialog.close();
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.m_currentReply, nullptr);
+    // Partial files this small are not kept.
     QCOMPARE(QDir(appDir() + "UpdateTmp").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList({"update.ini"}));
+             QStringList({"resume", "update.ini"}));
     auto after = snapshotTree(appDir());
     after.remove("/md5.txt");
+    QVERIFY(keptForNextRun(after, {}, {}));
     QCOMPARE(after, before);
     QTest::qWait(200);
     QVERIFY(!QFileInfo::exists(marker()));

@@ -69,5 +69,11 @@ QString transferCountsText(const TransferCounts &counts)
         .arg(counts.copiedFiles)
         .arg(counts.copiedBytes)
         .arg(counts.downloadedFiles)
-        .arg(counts.downloadedBytes);
+        .arg(counts.downloadedBytes)
+        + QStringLiteral("，上次已下载 %1 个（%2 字节），续传 %3 个（已有 %4 字节，本次 %5 字节）")
+              .arg(counts.keptFiles)
+              .arg(counts.keptBytes)
+              .arg(counts.resumedFiles)
+              .arg(counts.resumedFromBytes)
+              .arg(counts.resumedBytes);
 }

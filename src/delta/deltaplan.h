@@ -53,5 +53,13 @@ struct TransferCounts
     qint64 copiedBytes = 0;  // bytes on the wire
     int downloadedFiles = 0; // plain files, fall-backs included
     qint64 downloadedBytes = 0;
+    // Files an earlier run fetched and verified, hashed again and used.
+    int keptFiles = 0;
+    qint64 keptBytes = 0;
+    // Cut-off files continued where an earlier run stopped (counted
+    // among the downloads too): what they had, and what came now.
+    int resumedFiles = 0;
+    qint64 resumedFromBytes = 0;
+    qint64 resumedBytes = 0;
 };
 QString transferCountsText(const TransferCounts &counts);

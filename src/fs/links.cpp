@@ -96,7 +96,7 @@ bool removeTree(const QString &path)
     return QDir().rmdir(path) && ok;
 }
 
-void removeFolderContents(const QString &dir, const QStringList &keep)
+void removeFolderContents(const QString &dir, const QStringList &keep, const QStringList &keepFolders)
 {
     if (!isRealDirectory(dir))
         return;
@@ -105,6 +105,8 @@ void removeFolderContents(const QString &dir, const QStringList &keep)
     for (const QString &name : names) {
         const QString path = dir + QLatin1Char('/') + name;
         if (keep.contains(name) && !isLinkOrReparsePoint(path) && QFileInfo(path).isFile())
+            continue;
+        if (keepFolders.contains(name) && isRealDirectory(path))
             continue;
         if (!removeTree(path))
             qDebug() << "无法删除:" << path;

@@ -29,8 +29,9 @@ bool ensureRealDirectory(const QString &path);
 bool removeTree(const QString &path);
 
 // Removes everything inside the folder dir except the entries named in keep
-// (plain files only: a link with a kept name goes too).
-void removeFolderContents(const QString &dir, const QStringList &keep);
+// (plain files only: a link with a kept name goes too) and the real folders
+// named in keepFolders.
+void removeFolderContents(const QString &dir, const QStringList &keep, const QStringList &keepFolders = {});
 
 // The folders on the way to key, outermost first: "/a/b/c" gives "/a" and
 // "/a/b".

@@ -5,11 +5,13 @@
 #include "delta/deltadecoder.h"
 #include "downloadsink.h"
 #include "proxysetting.h"
+#include "resumestore.h"
 #include "tlstrust.h"
 #include "transfer.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QNetworkReply>
 #include <QStringBuilder>
@@ -59,9 +61,9 @@ void Widget::downloadNextFile()
             return;
     }
     if (m_queue.verifiedFiles.size() >= m_totalFiles && m_queue.inFlight.empty()) {
-        if (m_queue.deltas.active)
-            qDebug().noquote() << transferCountsText(m_queue.counts);
-        onUpdateCompleted(true);
+        qDebug().noquote() << transferCountsText(m_queue.counts);
+        if (stageResumedFiles())
+            onUpdateCompleted(true);
     }
 }
 
@@ -92,17 +94,19 @@ bool Widget::startNextFile()
     }
     ++m_queue.startedFiles;
     DownloadTask &task = m_downloadQueue[index];
-    if (task.plan.kind != FilePlan::Kind::Reuse)
+    const QString key = keyOfLocalPath(task.localPath);
+    const bool kept = takeKeptFile(task);
+    if (!kept && task.plan.kind != FilePlan::Kind::Reuse)
         return startFileRequest(index, CachePolicy::Cacheable);
 
-    const QString key = keyOfLocalPath(task.localPath);
     QString why;
-    if (!reuseInstalledFile(task, why)) {
+    if (!kept && !reuseInstalledFile(task, why)) {
         qDebug() << "无法使用本地相同文件，改为下载:" << key << why;
         task.plan = FilePlan();
         return startFileRequest(index, CachePolicy::Cacheable);
     }
-    qDebug() << "使用本地相同文件:" << key << "来自" << task.plan.sourceKey;
+    if (!kept)
+        qDebug() << "使用本地相同文件:" << key << "来自" << task.plan.sourceKey;
     m_queue.verifiedFiles.append(key);
     emit m_queue.notifier.fileVerified(m_queue.verifiedFiles.size());
     m_downloadQueue[index] = DownloadTask();
@@ -135,15 +139,24 @@ bool Widget::startFileRequest(int index, CachePolicy cache)
         return false;
     }
 
+    // The data goes to the resume folder, where a failed run leaves it.
+    QByteArray validator;
+    qint64 resumeFrom = continuableLength(task, cache, validator);
+    const QString id = resumeId(keyOfLocalPath(task.localPath));
     auto sink = std::make_unique<DownloadSink>();
-    if (!sink->open(task.localPath)) {
+    if (resumeFrom > 0 && !sink->openPart(resumePath(task), m_queue.resume.partPath(id), resumeFrom)) {
+        qDebug() << "无法继续上次的下载，从头下载:" << keyOfLocalPath(task.localPath);
+        m_queue.resume.dropPartial(id);
+        resumeFrom = 0;
+    }
+    if (resumeFrom == 0 && !sink->openPart(resumePath(task), m_queue.resume.partPath(id), 0)) {
         const QString message = QStringLiteral("无法保存文件:") + task.localPath;
         qDebug() << "无法保存文件:" << task.localPath;
         failQueue(message);
         return false;
     }
 
-    ActiveDownload download{index, nullptr, std::move(sink), nullptr, 0};
+    ActiveDownload download{index, nullptr, std::move(sink), nullptr, 0, resumeFrom};
     QString deltaError;
     if (delta && !startDelta(download, task, deltaError)) {
         qDebug() << "增量文件不可用，改为下载完整文件:" << keyOfLocalPath(task.localPath) << deltaError;
@@ -156,7 +169,13 @@ bool Widget::startFileRequest(int index, CachePolicy cache)
                                                QLatin1Char('/') + task.plan.objectPath)
                               : task.url;
     applyProxySetting(m_networkManager);
-    QNetworkReply *reply = m_networkManager.get(makeDownloadRequest(url, cache));
+    QNetworkRequest request = makeDownloadRequest(url, cache);
+    if (resumeFrom > 0) {
+        qDebug() << "继续上次的下载:" << keyOfLocalPath(task.localPath) << "已有字节:" << resumeFrom;
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeFrom) + '-');
+        request.setRawHeader("If-Range", validator);
+    }
+    QNetworkReply *reply = m_networkManager.get(request);
     reply->setReadBufferSize(kReplyReadBufferSize);
     m_currentReply = reply;
     download.reply = reply;
@@ -168,7 +187,7 @@ bool Widget::startFileRequest(int index, CachePolicy cache)
     connect(reply, &QNetworkReply::readyRead, this, [this, reply]() {
         const int at = inFlightIndexOf(reply);
         if (at >= 0 && drainReply(at) && reply == m_currentReply)
-            setFileProgressSoon(writtenPercent(reply, m_queue.inFlight[at].received));
+            setFileProgressSoon(writtenPercent(reply, m_queue.inFlight[at].received, m_queue.inFlight[at].resumedFrom));
     });
     return true;
 }
@@ -194,7 +213,10 @@ bool Widget::drainReply(int inFlight)
     // An error page is not the object: its reply ends in an error, which
     // falls back to the plain file.
     const int status = download.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (download.decoder && status >= 300) {
+    if (!download.decoder && !download.answerChecked && status != 0 && !checkFileAnswer(inFlight))
+        return false;
+    // An error page is never the file, nor the rest of one.
+    if (status >= 300) {
         download.reply->readAll();
         return true;
     }
@@ -205,7 +227,7 @@ bool Widget::drainReply(int inFlight)
         fallBackToPlain(inFlight, error);
         return false;
     }
-    const QString localPath = download.sink->path();
+    const QString localPath = m_downloadQueue.at(download.index).localPath;
     qDebug() << "无法保存文件:" << localPath;
     failQueue(QStringLiteral("无法保存文件:") + localPath);
     return false;
@@ -219,7 +241,9 @@ void Widget::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
     if (reply && reply != m_currentReply)
         return;
     const int status = reply ? reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0;
-    const int percent = progressPercent(bytesReceived, bytesTotal, status);
+    const int at = inFlightIndexOf(reply);
+    const qint64 before = at >= 0 ? m_queue.inFlight[at].resumedFrom : 0;
+    const int percent = progressPercent(before + bytesReceived, bytesTotal < 0 ? bytesTotal : before + bytesTotal, status);
     if (percent >= 0)
         setFileProgressSoon(percent);
 }
@@ -288,9 +312,12 @@ void Widget::onDownloadFinished()
         m_queue.http2InUse = true;
     const int index = m_queue.inFlight[at].index;
     countVerified(m_queue.inFlight[at], task);
+    if (m_queue.inFlight[at].partialRecorded || m_queue.inFlight[at].resumedFrom > 0)
+        QFile::remove(m_queue.resume.recordPath(resumeId(key)));
     dropInFlight(at);
 
     m_queue.verifiedFiles.append(key);
+    m_queue.inResume.append(key);
     qDebug() << "文件下载成功并验证通过:" << task.localPath;
     emit m_queue.notifier.fileVerified(m_queue.verifiedFiles.size());
     // Done with: only its key is needed from here on.
@@ -324,6 +351,7 @@ void Widget::refetchFile(int inFlight)
     qDebug() << "文件校验失败，不经缓存重新下载:" << keyOfLocalPath(task.localPath);
     task.refetched = true;
     download.sink->discard();
+    m_queue.resume.dropPartial(resumeId(keyOfLocalPath(task.localPath)));
     QNetworkReply *reply = download.reply;
     reply->disconnect(this);
     reply->deleteLater();
@@ -342,6 +370,12 @@ void Widget::onDownloadError(QNetworkReply::NetworkError error)
     const int at = senderDownload();
     if (at >= 0 && m_queue.inFlight[at].decoder && !m_cancelRequested) {
         fallBackToPlain(at, m_queue.inFlight[at].reply->errorString());
+        return;
+    }
+    // 416: the kept part is not a prefix the server can continue.
+    if (at >= 0 && m_queue.inFlight[at].resumedFrom > 0 && !m_cancelRequested
+        && m_queue.inFlight[at].reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 416) {
+        restartWhole(at, m_queue.inFlight[at].reply->errorString());
         return;
     }
     if (at >= 0) {
@@ -371,7 +405,14 @@ void Widget::releaseCurrentDownload()
         // deleted everywhere.
         if (download.decoder)
             download.decoder->abort();
-        download.sink->discard();
+        // A cut-off file with a record stays for the next run; anything
+        // finished here has not been verified and goes.
+        const bool keep = !download.decoder && download.sink->isOpen() && !download.sink->failed()
+            && (download.partialRecorded || download.resumedFrom > 0);
+        if (keep)
+            download.sink->keepPartial();
+        else
+            download.sink->discard();
         QNetworkReply *reply = download.reply;
         reply->disconnect(this);
         // A reply that already failed or finished has nothing to stop.

@@ -20,6 +20,56 @@ bool DownloadSink::open(const QString &path)
     return !m_failed;
 }
 
+bool DownloadSink::openPart(const QString &path, const QString &partPath, qint64 continueAt)
+{
+    m_path = path;
+    m_placed = false;
+    m_hash.reset();
+    m_size = 0;
+    m_file.setFileName(partPath);
+    m_failed = isRealDirectory(path);
+    if (m_failed)
+        return false;
+    if (continueAt <= 0) {
+        // A link or a stale file there goes itself; the data goes to a new file.
+        QFile::remove(partPath);
+        m_failed = !m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+        return !m_failed;
+    }
+    // Read through a handle that follows no link and takes only a plain
+    // file; the folder is the updater's own, so the name then stays that file.
+    QFile existing;
+    QString error;
+    m_failed = !openRegularFile(partPath, QIODevice::ReadOnly, existing, error) || existing.size() != continueAt;
+    while (!m_failed && !existing.atEnd()) {
+        const QByteArray chunk = existing.read(1024 * 1024);
+        m_failed = chunk.isEmpty();
+        m_hash.addData(chunk);
+        m_size += chunk.size();
+    }
+    existing.close();
+    m_failed = m_failed || m_size != continueAt
+        || !m_file.open(QIODevice::WriteOnly | QIODevice::Append) || m_file.size() != continueAt;
+    return !m_failed;
+}
+
+bool DownloadSink::restart()
+{
+    m_hash.reset();
+    m_size = 0;
+    if (m_failed || !m_file.isOpen() || !m_file.resize(0) || !m_file.seek(0))
+        m_failed = true;
+    return !m_failed;
+}
+
+void DownloadSink::keepPartial()
+{
+    if (m_file.isOpen()) {
+        m_file.flush();
+        m_file.close();
+    }
+}
+
 bool DownloadSink::write(const QByteArray &data)
 {
     if (m_failed || !m_file.isOpen())

@@ -20,6 +20,15 @@ public:
 
     // Starts writing what will become path.
     bool open(const QString &path);
+    // The same with the data in partPath, a name that outlives the run: a
+    // later run continues a cut-off download from it. With continueAt > 0
+    // the file there is continued (hashed first, and it must hold exactly
+    // that many bytes); otherwise whatever stands there is replaced.
+    bool openPart(const QString &path, const QString &partPath, qint64 continueAt);
+    // The server sent the whole file after all: starts it over.
+    bool restart();
+    // Closes what was written so far and leaves it for a later run.
+    void keepPartial();
     bool isOpen() const { return m_file.isOpen(); }
     QString path() const { return m_path; }
 

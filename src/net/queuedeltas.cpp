@@ -102,6 +102,11 @@ void Widget::countVerified(const ActiveDownload &download, const DownloadTask &t
         ++counts.downloadedFiles;
         counts.downloadedBytes += download.received;
     }
+    if (download.resumedFrom > 0) {
+        ++counts.resumedFiles;
+        counts.resumedFromBytes += download.resumedFrom;
+        counts.resumedBytes += download.received;
+    }
 }
 
 void Widget::fallBackToPlain(int inFlight, const QString &why)

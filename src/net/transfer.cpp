@@ -163,11 +163,12 @@ int progressPercent(qint64 bytesReceived, qint64 bytesTotal, int httpStatus)
     return int(bytesReceived * 100 / bytesTotal);
 }
 
-int writtenPercent(const QNetworkReply *reply, qint64 written)
+int writtenPercent(const QNetworkReply *reply, qint64 written, qint64 before)
 {
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    return progressPercent(qMin(written, length.toLongLong()), length.isValid() ? length.toLongLong() : -1, status);
+    return progressPercent(before + qMin(written, length.toLongLong()),
+                           length.isValid() ? before + length.toLongLong() : -1, status);
 }
 
 int maxDownloadsFromSetting(const QString &text)

@@ -113,7 +113,8 @@ int progressPercent(qint64 bytesReceived, qint64 bytesTotal, int httpStatus);
 // The per-file bar's value from the bytes of reply written so far, or -1
 // as progressPercent() gives it. Unlike Qt's progress signal, which comes
 // at most every 100 ms, this sees the last bytes before a stall.
-int writtenPercent(const QNetworkReply *reply, qint64 written);
+// before is what the file already held (a continued download).
+int writtenPercent(const QNetworkReply *reply, qint64 written, qint64 before = 0);
 
 // Files in flight at once for a MaxDownloads text: absent or empty is 1
 // (one after another), numbers are held to 1..16, anything else is 1.

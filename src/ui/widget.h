@@ -3,6 +3,7 @@
 #include "delta/deltaplan.h"
 #include "manifest/filemanifest.h"
 #include "net/queuenotifier.h"
+#include "net/resumestore.h"
 #include "net/transfer.h"
 #include "ui/repaintthrottle.h"
 
@@ -43,6 +44,8 @@ struct DownloadTask
     bool refetched = false;
     // How the file is obtained; Plain again once a delta failed.
     FilePlan plan;
+    // Set once continuing a cut-off copy failed: the file comes whole.
+    bool wholeOnly = false;
 };
 
 // src/net/downloadqueue.cpp — the file queue's own state.
@@ -57,6 +60,12 @@ struct ActiveDownload
     std::unique_ptr<DeltaDecoder> decoder;
     // Bytes of the reply's body taken so far.
     qint64 received = 0;
+    // A cut-off file continued from this many bytes (a Range request).
+    qint64 resumedFrom = 0;
+    // Set once the reply's status was looked at, before its first byte.
+    bool answerChecked = false;
+    // A record names the partial file: it may stay for a later run.
+    bool partialRecorded = false;
 };
 struct QueueState
 {
@@ -76,6 +85,13 @@ struct QueueState
     // The release's deltas and the installed files; inactive without them.
     DeltaSources deltas;
     TransferCounts counts;
+    // src/net/queueresume.cpp — what a failed run leaves for the next one.
+    ResumeStore resume;
+    // The folder held an earlier run's files when the queue started.
+    bool resumeHeldFiles = false;
+    // Keys of verified files that wait in the resume folder until the
+    // queue is through.
+    QStringList inResume;
 };
 
 // src/update/updatecheck.cpp — what the control files' downloads found.
@@ -305,6 +321,27 @@ protected:
     void fallBackToPlain(int inFlight, const QString &why);
     // Counts a verified file by how it came.
     void countVerified(const ActiveDownload &download, const DownloadTask &task);
+
+    // src/net/queueresume.cpp — what a failed run leaves for the next one
+    // Before the queue starts: keeps only what serves toFetch of this
+    // release; false (m_errorMessage says why) when the folder is unusable.
+    bool prepareResume(const FileManifest &toFetch);
+    // A file an earlier run verified, when it still is the task's: true
+    // when it was taken (hashed again) and nothing need be fetched.
+    bool takeKeptFile(const DownloadTask &task);
+    // Where the task's file is written, and how much of it an earlier run
+    // left to continue (0: from the start; validator gets its If-Range).
+    QString resumePath(const DownloadTask &task) const;
+    qint64 continuableLength(const DownloadTask &task, CachePolicy cache, QByteArray &validator) const;
+    // Before a plain file's first byte: a continued file must come as the
+    // rest of it, and a fresh one gets its record. False when the file was
+    // started over or the queue failed.
+    bool checkFileAnswer(int inFlight);
+    // Continuing failed (why): the whole file, once.
+    void restartWhole(int inFlight, const QString &why);
+    // The queue is through: the verified files move to where apply takes
+    // them, and the resume folder goes. False when that failed the queue.
+    bool stageResumedFiles();
 
 protected slots:
     // src/net/downloadqueue.cpp — the file queue

@@ -91,7 +91,8 @@ void Widget::cleanupTempFiles()
     }
 
     // Links inside are removed themselves; nothing they point to is touched.
-    removeFolderContents(m_appDir + kUpdateTmpDir, {kUpdateIniFile, kLockFile, kLogFile, kOldLogFile});
+    // What the resume folder holds waits for the next run of this release.
+    removeFolderContents(m_appDir + kUpdateTmpDir, {kUpdateIniFile, kLockFile, kLogFile, kOldLogFile}, {kResumeName});
     qDebug() << "取消/失败后清理临时文件完成";
 }
 

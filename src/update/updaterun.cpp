@@ -87,6 +87,10 @@ void Widget::runUpdate()
 
     ui->pushButton_cancel->setEnabled(true);
     prepareTempDirForQueue();
+    if (!prepareResume(toFetch)) {
+        onUpdateCompleted(false);
+        return;
+    }
     startDownloadQueue(std::move(toFetch));
 }
 
@@ -158,9 +162,10 @@ bool Widget::selectFilesToFetch(const QString &path, FileManifest &toFetch)
 void Widget::prepareTempDirForQueue()
 {
     // Leftovers of an earlier, killed run must never be installed: keep only
-    // the version record and this run's two control files.
-    removeFolderContents(m_appDir + kUpdateTmpDir,
-                         {kUpdateIniFile, kUpdateTmpIniFile, kMd5TmpFile, kLockFile, kLogFile, kOldLogFile});
+    // the version record, this run's two control files and the resume
+    // folder, whose files are checked before use.
+    removeFolderContents(m_appDir + kUpdateTmpDir, {kUpdateIniFile, kUpdateTmpIniFile, kMd5TmpFile, kLockFile,
+                                                    kLogFile, kOldLogFile}, {kResumeName});
 }
 
 void Widget::loadDeltaSources()

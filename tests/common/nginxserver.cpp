@@ -132,7 +132,7 @@ bool NginxServer::start()
             "error_log %1/error.log;\n"
             "events { worker_connections 64; }\n"
             "http {\n"
-            "  log_format paths '$connection $request_uri $status $server_protocol';\n"
+            "  log_format paths '$connection $request_uri $status $server_protocol $body_bytes_sent';\n"
             "  access_log %1/access.log paths;\n"
             "  client_body_temp_path %1/tmp;\n"
             "  proxy_temp_path %1/tmp;\n"

@@ -39,7 +39,7 @@ public:
     QStringList requestedPaths() const;
 #ifndef Q_OS_WIN
     // Access log lines "<connection number> <request path> <status>
-    // <protocol>". Over TLS the server offers HTTP/2 as well.
+    // <protocol> <body bytes sent>". Over TLS the server offers HTTP/2 as well.
     QList<QByteArray> accessLogLines() const;
 #endif
 
