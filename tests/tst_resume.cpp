@@ -71,6 +71,8 @@ private slots:
     void initTestCase();
     void continuedRun_data();
     void continuedRun();
+    void contentRangeContinues_data();
+    void contentRangeContinues();
 
 private:
     QTemporaryDir m_serverRoot;
@@ -185,6 +187,29 @@ void TestResume::continuedRun()
 #else
     Q_UNUSED(bigStatus)
 #endif
+}
+
+void TestResume::contentRangeContinues_data()
+{
+    QTest::addColumn<QByteArray>("contentRange");
+    QTest::addColumn<qint64>("offset");
+    QTest::addColumn<bool>("continues");
+    QTest::newRow("the rest") << QByteArray("bytes 100-299/300") << qint64(100) << true;
+    QTest::newRow("total unknown") << QByteArray("bytes 100-299/*") << qint64(100) << true;
+    QTest::newRow("from elsewhere") << QByteArray("bytes 0-299/300") << qint64(100) << false;
+    QTest::newRow("not to the end") << QByteArray("bytes 100-199/300") << qint64(100) << false;
+    QTest::newRow("backwards") << QByteArray("bytes 100-50/300") << qint64(100) << false;
+    QTest::newRow("other unit") << QByteArray("items 100-299/300") << qint64(100) << false;
+    QTest::newRow("unsatisfied") << QByteArray("bytes */300") << qint64(100) << false;
+    QTest::newRow("missing") << QByteArray() << qint64(100) << false;
+}
+
+void TestResume::contentRangeContinues()
+{
+    QFETCH(QByteArray, contentRange);
+    QFETCH(qint64, offset);
+    QFETCH(bool, continues);
+    QCOMPARE(rangeContinuesAt(contentRange, offset), continues);
 }
 
 QTEST_MAIN(TestResume)
