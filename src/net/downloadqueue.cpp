@@ -131,28 +131,18 @@ bool Widget::startFileRequest(int index, CachePolicy cache)
     showQueueCount();
     setFileProgressSoon(0);
 
-    QDir().mkpath(QFileInfo(task.localPath).absolutePath());
-
     const QString setupError = requestSetupError();
     if (!setupError.isNull()) {
         failQueue(QStringLiteral("下载错误:") + setupError);
         return false;
     }
 
-    // The data goes to the resume folder, where a failed run leaves it.
     QByteArray validator;
-    qint64 resumeFrom = continuableLength(task, cache, validator);
-    const QString id = resumeId(keyOfLocalPath(task.localPath));
-    auto sink = std::make_unique<DownloadSink>();
-    if (resumeFrom > 0 && !sink->openPart(resumePath(task), m_queue.resume.partPath(id), resumeFrom)) {
-        qDebug() << "无法继续上次的下载，从头下载:" << keyOfLocalPath(task.localPath);
-        m_queue.resume.dropPartial(id);
-        resumeFrom = 0;
-    }
-    if (resumeFrom == 0 && !sink->openPart(resumePath(task), m_queue.resume.partPath(id), 0)) {
-        const QString message = QStringLiteral("无法保存文件:") + task.localPath;
+    qint64 resumeFrom = 0;
+    std::unique_ptr<DownloadSink> sink = openFileSink(task, cache, resumeFrom, validator);
+    if (!sink) {
         qDebug() << "无法保存文件:" << task.localPath;
-        failQueue(message);
+        failQueue(QStringLiteral("无法保存文件:") + task.localPath);
         return false;
     }
 
@@ -187,7 +177,8 @@ bool Widget::startFileRequest(int index, CachePolicy cache)
     connect(reply, &QNetworkReply::readyRead, this, [this, reply]() {
         const int at = inFlightIndexOf(reply);
         if (at >= 0 && drainReply(at) && reply == m_currentReply)
-            setFileProgressSoon(writtenPercent(reply, m_queue.inFlight[at].received, m_queue.inFlight[at].resumedFrom));
+            setFileProgressSoon(
+                writtenPercent(reply, m_queue.inFlight[at].received, m_queue.inFlight[at].resumedFrom));
     });
     return true;
 }

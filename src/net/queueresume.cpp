@@ -72,6 +72,23 @@ bool Widget::takeKeptFile(const DownloadTask &task)
     return true;
 }
 
+std::unique_ptr<DownloadSink> Widget::openFileSink(const DownloadTask &task, CachePolicy cache, qint64 &resumeFrom,
+                                                 QByteArray &validator)
+{
+    // The data goes to the resume folder, where a failed run leaves it.
+    resumeFrom = continuableLength(task, cache, validator);
+    const QString id = resumeId(keyOfLocalPath(task.localPath));
+    auto sink = std::make_unique<DownloadSink>();
+    if (resumeFrom > 0 && !sink->openPart(resumePath(task), m_queue.resume.partPath(id), resumeFrom)) {
+        qDebug() << "无法继续上次的下载，从头下载:" << keyOfLocalPath(task.localPath);
+        m_queue.resume.dropPartial(id);
+        resumeFrom = 0;
+    }
+    if (resumeFrom == 0 && !sink->openPart(resumePath(task), m_queue.resume.partPath(id), 0))
+        sink.reset();
+    return sink;
+}
+
 qint64 Widget::continuableLength(const DownloadTask &task, CachePolicy cache, QByteArray &validator) const
 {
     const QString id = resumeId(keyOfLocalPath(task.localPath));

@@ -333,6 +333,10 @@ protected:
     // left to continue (0: from the start; validator gets its If-Range).
     QString resumePath(const DownloadTask &task) const;
     qint64 continuableLength(const DownloadTask &task, CachePolicy cache, QByteArray &validator) const;
+    // The file the task's data goes to, continued when that can be done
+    // (resumeFrom bytes, validator for If-Range); null when it cannot be made.
+    std::unique_ptr<DownloadSink> openFileSink(const DownloadTask &task, CachePolicy cache, qint64 &resumeFrom,
+                                               QByteArray &validator);
     // Before a plain file's first byte: a continued file must come as the
     // rest of it, and a fresh one gets its record. False when the file was
     // started over or the queue failed.
