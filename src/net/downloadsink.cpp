@@ -32,8 +32,9 @@ bool DownloadSink::openPart(const QString &path, const QString &partPath, qint64
         return false;
     if (continueAt <= 0) {
         // A link or a stale file there goes itself; the data goes to a new file.
-        QFile::remove(partPath);
         m_failed = !m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+        if (m_failed && QFile::remove(partPath))
+            m_failed = !m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly);
         return !m_failed;
     }
     // Read through a handle that follows no link and takes only a plain
