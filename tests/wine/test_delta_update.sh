@@ -15,7 +15,7 @@ PUBLISH=${UPDATER_NATIVE_PUBLISH:-$CHECKOUT/build/src/updater-publish}
     fail "no Linux updater-publish at $PUBLISH: build it (cmake --build build --target updater-publish) or set UPDATER_NATIVE_PUBLISH"
 
 # 1.0 and 2.0: a large file changed in a few places (a patch is far smaller
-# than the file), a text changed, one unchanged, one removed, one added.
+# than the file), a text changed, one unchanged, one added.
 V1="$WORK/source-1.0"
 V2="$WORK/source-2.0"
 mkdir -p "$V1/data" "$V2/data"
@@ -26,7 +26,6 @@ printf 'patched tail' | dd of="$V2/data/engine.dll" bs=1 seek=350000 conv=notrun
 printf 'the same in both versions\n' | tee "$V1/keep.txt" >"$V2/keep.txt"
 printf 'version 1 text\r\n' >"$V1/change.txt"
 printf 'version 2 text\r\n' >"$V2/change.txt"
-printf 'only in 1.0\n' >"$V1/old.txt"
 printf 'added in 2.0\n' >"$V2/new.txt"
 
 SERVER="$WORK/server"
@@ -52,7 +51,6 @@ cp "$WORK/record-1.0.ini" "$APP/UpdateTmp/update.ini"
 # What the installation must hold afterwards, UpdateTmp/ aside.
 EXPECTED="$WORK/expected"
 cp -r "$APP" "$EXPECTED"
-rm "$EXPECTED/old.txt"
 cp -r "$V2"/. "$EXPECTED"/
 cp "$SERVER/2.0/md5.txt" "$EXPECTED/md5.txt"
 
@@ -63,12 +61,11 @@ finish_updater update
 assert_file_bytes "$WORK/update.out" $'{"errormsg":"","success":true,"update":true}\r\n'
 wait_prefix_idle
 
-# 2.0 byte for byte, its manifest and record; 1.0's own file gone; nothing
-# of the deltas (deltas/, deltas.txt) installed.
+# 2.0 byte for byte, its manifest and record; nothing of the deltas
+# (deltas/, deltas.txt) installed.
 for file in data/engine.dll keep.txt change.txt new.txt; do
     assert_same_file "$V2/$file" "$APP/$file"
 done
-assert_absent "$APP/old.txt"
 assert_same_file "$SERVER/2.0/md5.txt" "$APP/md5.txt"
 assert_same_record "$SERVER/update.ini" "$APP/UpdateTmp/update.ini"
 outside_updatetmp() {
