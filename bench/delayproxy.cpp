@@ -13,12 +13,13 @@
 // (a half-close) is passed on as a half-close after the data before it; a
 // reset or error ends both sides at that point of the stream.
 //
-// With --rate-mbit, bytes also leave no faster than MBIT megabits (10^6 bits)
-// a second in each direction, before the delay: one link for the whole
+// With --rate-mbit, bytes first pass a link of MBIT megabits (10^6 bits) a
+// second each way, then take DELAY_MS from there: one link for the whole
 // proxy, its bandwidth shared by all connections (round robin, see
 // SharedLink), as a real link is. Payload bytes count, no header overhead.
-// A connection holds at most kMaxWaiting bytes a direction in front of the
-// link and stops reading beyond that, so its sender feels the link's pace.
+// A connection keeps at most 64 KiB a direction waiting for the link and
+// stops reading beyond that, so its sender feels the link's pace. Without
+// the option nothing but the delay applies, as before.
 //
 // Runs until killed, or until its standard input closes when that is a pipe
 // (a parent that started it through one and died takes it along).
