@@ -15,8 +15,7 @@
 
 #include "config/constants.h"
 #include "config/settingsstore.h"
-#include "manifest/filemanifest.h"
-#include "publish/publisher.h"
+#include "releasepair.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -24,7 +23,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QUrl>
 
 #include <cstdio>
 
@@ -39,31 +37,6 @@ void say(const QString &line)
 QString mib(double bytes)
 {
     return QString::number(bytes / (1024.0 * 1024.0), 'f', 2) + QStringLiteral(" MiB");
-}
-
-bool publishAs(const QString &source, const QString &root, const QString &version)
-{
-    PublishRequest request;
-    request.version = version;
-    request.folder = version;
-    request.sourceDir = source;
-    request.serverRoot = root;
-    request.deltas = 3;
-    const PublishResult result = publish(request);
-    if (!result.ok)
-        say(QStringLiteral("publish %1 failed: %2").arg(version, result.error));
-    return result.ok;
-}
-
-bool install(const QString &from, const QString &appDir)
-{
-    const QMap<QString, QByteArray> files = snapshotTree(from);
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        if (!writeFile(appDir + it.key().mid(1), it.value()))
-            return false;
-    }
-    generateManifest(appDir);
-    return writeInstallation(appDir, QString(), QString(), QStringLiteral("1.0"), {});
 }
 
 // Runs one update of appDir; the bytes of what nginx was asked for.
@@ -87,19 +60,7 @@ qint64 runUpdate(const NginxServer &nginx, const QString &root, const QString &a
         ok = dialog.statusLabel() == QStringLiteral("更新完成!");
         dialog.close();
     }
-    qint64 bytes = 0;
-    for (const QString &path : nginx.requestedPaths().mid(before))
-        bytes += QFileInfo(root + QUrl::fromPercentEncoding(path.toUtf8())).size();
-    return bytes;
-}
-
-bool sameAs(const QString &appDir, const QMap<QString, QByteArray> &release)
-{
-    for (auto it = release.cbegin(); it != release.cend(); ++it) {
-        if (readFile(appDir + it.key().mid(1)) != it.value())
-            return false;
-    }
-    return true;
+    return requestedBytes(root, nginx.requestedPaths().mid(before));
 }
 
 // zstd by hand on each changed file; changedBytes gets the new files' size.
@@ -151,8 +112,11 @@ int main(int argc, char *argv[])
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
 
     const QString root = work.filePath(QStringLiteral("root"));
-    if (!publishAs(oldDir, root, QStringLiteral("1.0")) || !publishAs(newDir, root, QStringLiteral("2.0")))
+    QString error;
+    if (!publishReleasePair(oldDir, newDir, root, error)) {
+        say(error);
         return 1;
+    }
     NginxServer nginx(root);
     if (!nginx.start()) {
         say(nginx.errorText());
@@ -160,7 +124,7 @@ int main(int argc, char *argv[])
     }
     const QString deltaApp = work.filePath(QStringLiteral("with-deltas")) + QLatin1Char('/');
     const QString plainApp = work.filePath(QStringLiteral("plain")) + QLatin1Char('/');
-    if (!install(oldDir, deltaApp) || !install(oldDir, plainApp))
+    if (!installRelease(oldDir, deltaApp, QString(), QString()) || !installRelease(oldDir, plainApp, QString(), QString()))
         return 1;
     bool deltaOk = false;
     bool plainOk = false;
@@ -170,7 +134,7 @@ int main(int argc, char *argv[])
     qint64 changed = 0;
     const qint64 hand = handPatches(oldDir, newDir, work.path(), changed, handOk);
     const QMap<QString, QByteArray> release = snapshotTree(newDir);
-    if (!deltaOk || !plainOk || !handOk || !sameAs(deltaApp, release) || !sameAs(plainApp, release)) {
+    if (!deltaOk || !plainOk || !handOk || !matchesRelease(deltaApp, release) || !matchesRelease(plainApp, release)) {
         say(QStringLiteral("a run failed or did not install the new release"));
         return 1;
     }

@@ -25,6 +25,7 @@
 
 #include "benchargs.h"
 #include "testsupport.h"
+#include "updaterrun.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -39,11 +40,8 @@
 #include <QThread>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <vector>
-
-#include <sys/prctl.h>
 
 namespace {
 
@@ -123,61 +121,6 @@ bool sameFiles(const QString &dir, const Manifest &manifest)
     return true;
 }
 
-// A child that is killed when the benchmark dies, however it dies, so no
-// updater is left waiting on a dead server.
-class ChildProcess : public QProcess
-{
-protected:
-    void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
-};
-
-// The proxy in its own process, so its timers keep time whatever the
-// measured program does.
-class DelayProxy
-{
-public:
-    ~DelayProxy() { stop(); }
-
-    bool start(int delayMs, quint16 upstreamPort, QString &error)
-    {
-        const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/bench_delay_proxy");
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(program, {QString::number(delayMs), QStringLiteral("127.0.0.1"),
-                                  QString::number(upstreamPort)});
-        QByteArray line;
-        QElapsedTimer timer;
-        timer.start();
-        while (!line.contains('\n') && timer.elapsed() < 10000
-               && m_process.waitForReadyRead(int(10000 - timer.elapsed())))
-            line += m_process.readAllStandardOutput();
-        m_port = quint16(line.left(line.indexOf('\n')).trimmed().toUInt());
-        if (m_port == 0) {
-            error = QStringLiteral("%1 gave no port: %2").arg(program, m_process.errorString());
-            stop();
-            return false;
-        }
-        return true;
-    }
-
-    // It leaves when its standard input closes.
-    void stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(3000)) {
-            m_process.kill();
-            m_process.waitForFinished(3000);
-        }
-    }
-
-    quint16 port() const { return m_port; }
-
-private:
-    ChildProcess m_process;
-    quint16 m_port = 0;
-};
-
 struct Run
 {
     bool ok = false;
@@ -203,56 +146,20 @@ Run runOurs(const QString &appDir, const QString &url, int maxDownloads, const M
     }
     config.close();
 
-    ChildProcess updater;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    updater.setProcessEnvironment(environment);
-    updater.setProcessChannelMode(QProcess::MergedChannels);
-    QByteArray output;
-    int scanned = 0;
-    QElapsedTimer timer;
-    timer.start();
-    updater.start(appDir + QStringLiteral("updater"), QStringList());
-    while (timer.elapsed() < kRunTimeoutMs && updater.waitForReadyRead(int(kRunTimeoutMs - timer.elapsed()))) {
-        output += updater.readAll();
-        const int end = output.lastIndexOf('\n');
-        const QList<QByteArray> lines = output.mid(scanned, end + 1 - scanned).split('\n');
-        scanned = end + 1;
-        bool done = false;
-        for (const QByteArray &line : lines) {
-            const QString text = QString::fromUtf8(line).trimmed();
-            if (text == QStringLiteral("更新完成")) {
-                run.ms = timer.nsecsElapsed() / 1e6;
-                done = true;
-            }
-            if (text.startsWith(QStringLiteral("更新未完成")))
-                run.error = text;
-        }
-        if (done || !run.error.isEmpty())
-            break;
-    }
-    if (run.ms > 0 && !updater.waitForFinished(30000))
-        run.error = QStringLiteral("did not exit after completing");
-    if (updater.state() != QProcess::NotRunning) {
-        updater.kill();
-        updater.waitForFinished(5000);
-    }
-    output += updater.readAll();
-    if (run.ms <= 0 && run.error.isEmpty())
-        run.error = QStringLiteral("no completion line");
+    const UpdaterRun updater = runUpdaterProcess(appDir, kRunTimeoutMs);
+    run.ms = updater.ms;
+    run.error = updater.error;
     const QString installed =
         QSettings(appDir + QStringLiteral("UpdateTmp/update.ini"), QSettings::IniFormat)
             .value(QStringLiteral("Version/Version"))
             .toString();
-    if (run.error.isEmpty() && (updater.exitStatus() != QProcess::NormalExit || updater.exitCode() != 0))
-        run.error = QStringLiteral("exit code %1").arg(updater.exitCode());
     if (run.error.isEmpty() && installed != QLatin1String("2.0"))
         run.error = QStringLiteral("version record says '%1'").arg(installed);
     if (run.error.isEmpty() && !sameFiles(appDir, manifest))
         run.error = QStringLiteral("installed files differ from the release");
     run.ok = run.error.isEmpty();
     if (!run.ok)
-        std::fprintf(stderr, "updater output:\n%s\n", output.right(4000).constData());
+        std::fprintf(stderr, "updater output:\n%s\n", updater.output.right(4000).constData());
     return run;
 }
 

@@ -16,6 +16,7 @@
 #include "fs/safefs.h"
 #include "net/resumestore.h"
 #include "testsupport.h"
+#include "updaterrun.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -44,41 +45,26 @@ void say(const QString &line)
     std::fflush(stdout);
 }
 
-QProcess *startUpdater(const QString &appDir)
-{
-    auto *updater = new QProcess;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    updater->setProcessEnvironment(environment);
-    updater->setStandardOutputFile(QProcess::nullDevice());
-    updater->setStandardErrorFile(QProcess::nullDevice());
-    updater->start(appDir + QStringLiteral("updater"), QStringList());
-    return updater;
-}
-
 // Runs the updater until the file's partial copy holds cut bytes, then
 // kills it. The size the copy had once it was dead, or -1.
 qint64 runAndKill(const QString &appDir)
 {
     const QString part = ResumeStore(appDir + kUpdateTmpDir + kResumeName + QLatin1Char('/')).partPath(resumeId(kKey));
-    QProcess *updater = startUpdater(appDir);
+    ChildProcess updater;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    updater.setProcessEnvironment(environment);
+    updater.setStandardOutputFile(QProcess::nullDevice());
+    updater.setStandardErrorFile(QProcess::nullDevice());
+    updater.start(appDir + QStringLiteral("updater"), QStringList());
     QElapsedTimer timer;
     timer.start();
-    while (QFileInfo(part).size() < kCutBytes && updater->state() != QProcess::NotRunning
+    while (QFileInfo(part).size() < kCutBytes && updater.state() != QProcess::NotRunning
            && timer.elapsed() < kRunTimeoutMs)
         QThread::msleep(5);
-    ::kill(pid_t(updater->processId()), SIGKILL);
-    updater->waitForFinished(30000);
-    delete updater;
+    ::kill(pid_t(updater.processId()), SIGKILL);
+    updater.waitForFinished(30000);
     return QFileInfo(part).exists() ? QFileInfo(part).size() : -1;
-}
-
-bool runToTheEnd(const QString &appDir)
-{
-    QProcess *updater = startUpdater(appDir);
-    const bool ended = updater->waitForFinished(kRunTimeoutMs) && updater->exitCode() == 0;
-    delete updater;
-    return ended;
 }
 
 // Bytes nginx sent for the file in log lines from `from` on.
@@ -111,7 +97,7 @@ Result cutAndRestart(NginxServer &nginx, const QString &appDir, const QByteArray
     if (!keep)
         removeTree(appDir + kUpdateTmpDir + kResumeName);
     const int from = nginx.accessLogLines().size();
-    if (!runToTheEnd(appDir))
+    if (!runUpdaterProcess(appDir, kRunTimeoutMs).ok)
         return result;
     result.secondRunBytes = bytesSent(nginx, from, QStringLiteral("/2.0") + kKey);
     QFile installed(appDir + kKey.mid(1));

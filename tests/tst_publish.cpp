@@ -1554,32 +1554,51 @@ void PublishTest::encryptedKey()
     QVERIFY2(verifyRelease(raw, readSignedRelease(server + QStringLiteral("/update.ini")), error), qPrintable(error));
 }
 
-// 1.0 and 2.0 published (signed or not), then "rollback 1.0".
+// 1.0 and 2.0 published (signed or not, with deltas or not), then
+// "rollback 1.0".
 void PublishTest::rollback_data()
 {
     QTest::addColumn<bool>("signedRoot");
+    QTest::addColumn<int>("deltas");            // --deltas of both publishes
     QTest::addColumn<QStringList>("arguments"); // after "rollback"; KEY is the key file, ROOT the root
-    QTest::addColumn<QString>("damage");        // "": none, "edit", "remove" a file of 1.0
+    QTest::addColumn<QString>("damage");        // "": none, "edit", "remove" a file of 1.0; a line of
+                                                // "garbage" or "repeat" in its deltas.txt, "object" removed
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("errorPart");
+    QTest::addColumn<QString>("errorPart");     // stdout's on success
+    QTest::addColumn<QString>("deltasKey");     // Deltas= of the new update.ini
 
-    QTest::newRow("signed") << true << QStringList{"1.0", "ROOT", "--sign-key", "KEY"} << "" << 0 << QString();
-    QTest::newRow("unsigned") << false << QStringList{"1.0", "ROOT"} << "" << 0 << QString();
-    QTest::newRow("unsigned over a signed root") << true << QStringList{"1.0", "ROOT"} << "" << 1 << "is signed";
-    QTest::newRow("a file of the folder changed") << false << QStringList{"1.0", "ROOT"} << "edit" << 1
-                                                  << "is not a whole release (\"/a.txt\" differs from its md5.txt)";
-    QTest::newRow("a file of the folder removed") << false << QStringList{"1.0", "ROOT"} << "remove" << 1
-                                                  << "is not a whole release (\"/a.txt\" is missing)";
-    QTest::newRow("folder not on the server") << false << QStringList{"0.5", "ROOT"} << "" << 1 << "does not exist";
+    QTest::newRow("signed") << true << 0 << QStringList{"1.0", "ROOT", "--sign-key", "KEY"} << "" << 0 << QString()
+                            << QString();
+    QTest::newRow("unsigned") << false << 0 << QStringList{"1.0", "ROOT"} << "" << 0 << QString() << QString();
+    QTest::newRow("unsigned over a signed root") << true << 0 << QStringList{"1.0", "ROOT"} << "" << 1 << "is signed"
+                                                 << QString();
+    QTest::newRow("a file of the folder changed") << false << 0 << QStringList{"1.0", "ROOT"} << "edit" << 1
+                                                  << "is not a whole release (\"/a.txt\" differs from its md5.txt)"
+                                                  << QString();
+    QTest::newRow("a file of the folder removed") << false << 0 << QStringList{"1.0", "ROOT"} << "remove" << 1
+                                                  << "is not a whole release (\"/a.txt\" is missing)" << QString();
+    QTest::newRow("folder not on the server") << false << 0 << QStringList{"0.5", "ROOT"} << "" << 1
+                                              << "does not exist" << QString();
+    QTest::newRow("deltas kept") << false << 3 << QStringList{"1.0", "ROOT"} << "" << 0 << QString() << "deltas.txt";
+    QTest::newRow("deltas kept, signed") << true << 3 << QStringList{"1.0", "ROOT", "--sign-key", "KEY"} << "" << 0
+                                         << QString() << "deltas.txt";
+    QTest::newRow("deltas.txt with a line that is no entry") << false << 3 << QStringList{"1.0", "ROOT"} << "garbage"
+        << 0 << "its deltas.txt is not named (line 2 is not an entry), so clients fetch whole files" << QString();
+    QTest::newRow("deltas.txt repeating its entry") << false << 3 << QStringList{"1.0", "ROOT"} << "repeat" << 0
+        << "its deltas.txt is not named (it is not as the release tool writes it" << QString();
+    QTest::newRow("deltas.txt naming a missing object") << false << 3 << QStringList{"1.0", "ROOT"} << "object" << 0
+        << ".zst is missing or not " << QString();
 }
 
 void PublishTest::rollback()
 {
     QFETCH(bool, signedRoot);
+    QFETCH(int, deltas);
     QFETCH(QStringList, arguments);
     QFETCH(QString, damage);
     QFETCH(int, exitCode);
     QFETCH(QString, errorPart);
+    QFETCH(QString, deltasKey);
     QTemporaryDir dir;
     const QString keyFile = dir.filePath(QStringLiteral("release.key"));
     QVERIFY(writeFile(keyFile, kOpensslEd25519Key));
@@ -1588,9 +1607,11 @@ void PublishTest::rollback()
     const QString ini = server + QStringLiteral("/update.ini");
     QByteArray firstBytes;
     for (const QString &version : {QStringLiteral("1.0"), QStringLiteral("2.0")}) {
-        QVERIFY(writeFile(source + QStringLiteral("/a.txt"), version.toLatin1()));
+        // Large enough for a compressed copy and a patch.
+        QVERIFY(writeFile(source + QStringLiteral("/a.txt"), version.toLatin1().repeated(1000)));
         PublishRequest first = request(source, server, version);
         first.signKeyFile = signedRoot ? keyFile : QString();
+        first.deltas = deltas;
         const PublishResult result = publish(first);
         QVERIFY2(result.ok, qPrintable(result.error));
         if (firstBytes.isEmpty())
@@ -1600,6 +1621,15 @@ void PublishTest::rollback()
         QVERIFY(writeFile(server + QStringLiteral("/1.0/a.txt"), "2.0"));
     else if (damage == QLatin1String("remove"))
         QVERIFY(QFile::remove(server + QStringLiteral("/1.0/a.txt")));
+    const QString index = server + QStringLiteral("/1.0/deltas.txt");
+    const QList<QByteArray> entries = readFile(index).split('\n');
+    if (deltas > 0)
+        QCOMPARE(entries.size(), 2); // the compressed copy of /a.txt, then the last line end
+    if (damage == QLatin1String("garbage") || damage == QLatin1String("repeat"))
+        QVERIFY(writeFile(index, readFile(index) + (damage == QLatin1String("repeat") ? entries.first() : "x") + '\n'));
+    else if (damage == QLatin1String("object"))
+        QVERIFY(QFile::remove(server + QStringLiteral("/1.0/deltas/") + QString::fromLatin1(entries.first().left(32))
+                              + QStringLiteral(".zst")));
     // What a client on 2.0 keeps as its record.
     const QString record = dir.filePath(QStringLiteral("record.ini"));
     QVERIFY(QFile::copy(ini, record));
@@ -1615,10 +1645,21 @@ void PublishTest::rollback()
         return;
     }
     QVERIFY2(run.out.contains(QStringLiteral("files that later versions added stay on clients")), qPrintable(run.out));
-    QCOMPARE(QDir(server).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             (QStringList{QStringLiteral("1.0"), QStringLiteral("2.0"), QStringLiteral("update.ini")}));
+    QVERIFY2(run.out.contains(errorPart), qPrintable(run.out));
+    QStringList entryNames{QStringLiteral("1.0"), QStringLiteral("2.0"), QStringLiteral("update.ini")};
+    if (deltas > 0)
+        entryNames.insert(2, QStringLiteral("publish-history.txt"));
+    QCOMPARE(QDir(server).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), entryNames);
+    const VersionFile written = VersionFile::read(ini);
+    QCOMPARE(written.value(QStringLiteral("Version/Deltas")), deltasKey);
     if (!signedRoot) {
-        QCOMPARE(readFile(ini), firstBytes);
+        // As 1.0's own publish wrote it, but for a Deltas= left out.
+        const VersionFile first = VersionFile::parse(firstBytes);
+        for (const QString &key : {QStringLiteral("Version/Version"), QStringLiteral("Version/Folder"),
+                                   QStringLiteral("Version/Manifest")})
+            QCOMPARE(written.value(key), first.value(key));
+        if (deltasKey == first.value(QStringLiteral("Version/Deltas")))
+            QCOMPARE(readFile(ini), firstBytes);
         return;
     }
     const SignedRelease release = readSignedRelease(ini);

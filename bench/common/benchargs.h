@@ -12,6 +12,11 @@ public:
     // usage: what follows "usage: " on stderr, e.g. "bench_x [repeats]".
     BenchArguments(int argc, char *argv[], const char *usage);
 
+    // Removes "name VALUE" from the arguments, wherever it is, so the
+    // positions below count without it; false when name is not there.
+    // A name without a value counts as there with an empty value.
+    bool takeOption(const QString &name, QString &value);
+
     // How many arguments follow the program name.
     int count() const { return m_arguments.size(); }
     // Argument `position` (1 is the first after the program name), or
