@@ -12,16 +12,6 @@ using Files = QMap<QString, QByteArray>;
 
 namespace {
 
-// Bytes from an alphabet of `symbols`: 256 do not compress, 64 by about 25 %.
-QByteArray randomBytes(int size, quint32 seed, int symbols = 256)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator random(seed);
-    for (char &c : bytes)
-        c = char(random.bounded(symbols));
-    return bytes;
-}
-
 // Text-like bytes: they compress well, and a few changed lines patch small.
 QByteArray textBytes(int lines, quint32 seed, int changeEvery = 0)
 {

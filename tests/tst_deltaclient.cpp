@@ -30,20 +30,11 @@ QByteArray textBytes(int lines, int changeEvery = 0)
     return bytes;
 }
 
-QByteArray noise(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator random(seed);
-    for (char &c : bytes)
-        c = char(random.bounded(256));
-    return bytes;
-}
-
 const Files &oldRelease()
 {
     static const Files files{{"/keep.txt", "same in both"},
                              {"/sub/f.bin", textBytes(20000)},
-                             {"/old/name.bin", noise(40000, 1)}};
+                             {"/old/name.bin", randomBytes(40000, 1)}};
     return files;
 }
 
@@ -53,7 +44,7 @@ const Files &newRelease()
     static const Files files{{"/keep.txt", "same in both"},
                              {"/sub/f.bin", textBytes(20000, 400)},
                              {"/new.txt", textBytes(3000)},
-                             {"/moved/name.bin", noise(40000, 1)}};
+                             {"/moved/name.bin", randomBytes(40000, 1)}};
     return files;
 }
 

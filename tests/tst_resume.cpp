@@ -21,19 +21,10 @@ using Files = QMap<QString, QByteArray>;
 
 namespace {
 
-QByteArray noise(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator random(seed);
-    for (char &c : bytes)
-        c = char(random.bounded(256));
-    return bytes;
-}
-
 // The small file comes first, so it is verified before the big one is cut.
 Files release(quint32 seed)
 {
-    return Files{{"/a-small.txt", "small file " + QByteArray::number(seed)}, {"/b-big.bin", noise(3 << 20, seed)}};
+    return Files{{"/a-small.txt", "small file " + QByteArray::number(seed)}, {"/b-big.bin", randomBytes(3 << 20, seed)}};
 }
 
 // What nginx sends as the ETag of a static file.

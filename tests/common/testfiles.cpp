@@ -8,6 +8,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 bool writeFile(const QString &path, const QByteArray &data)
 {
@@ -41,6 +42,15 @@ QByteArray unstampedRecord(const QString &path)
             kept += lines.at(i) + (i + 1 < lines.size() ? "\n" : "");
     }
     return kept;
+}
+
+QByteArray randomBytes(int size, quint32 seed, int symbols)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    for (char &c : bytes)
+        c = char(random.bounded(symbols));
+    return bytes;
 }
 
 QString md5Hex(const QByteArray &data)

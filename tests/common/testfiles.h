@@ -21,6 +21,9 @@ QByteArray readFileStrict(const QString &path);
 // updater adds on install (and the line ends it is written with) taken out.
 QByteArray unstampedRecord(const QString &path);
 QString md5Hex(const QByteArray &data);
+// Repeatable bytes from an alphabet of `symbols`: 256 do not compress, 64 by
+// about 25 %.
+QByteArray randomBytes(int size, quint32 seed, int symbols = 256);
 
 // Every file below root as relative path -> content ("/a/b" keys), hidden
 // entries included, links not followed. For byte-for-byte comparisons.
