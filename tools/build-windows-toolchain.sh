@@ -136,8 +136,38 @@ fetch_sources() {
     mkdir -p "$SRC"
     local package
     for package in qtbase-opensource-src zlib openssl libzstd; do
-        (cd "$SRC" && apt-get source --only-source "$package")
+        fetch_source "$package"
     done
+}
+
+# The newest version the mirrors carry; a mirror may list a version (often a
+# security update) whose files it does not have, so older ones are tried next.
+fetch_source() {
+    local package=$1 version
+    for version in $(source_versions "$package"); do
+        if (cd "$SRC" && apt-get source --only-source "$package=$version"); then
+            echo "$package $version" >>"$SRC/fetched"
+            return 0
+        fi
+        echo "$package $version: not downloadable, trying an older version" | tee -a "$SRC/skipped"
+        rm -rf "$SRC/${package}_$version"* "$SRC/$package"-*/
+    done
+    echo "no source of $package could be fetched" >&2
+    return 1
+}
+
+# All versions of a source package the deb-src entries list, newest first.
+source_versions() {
+    local versions=() v i j t
+    mapfile -t versions < <(apt-cache showsrc --only-source "$1" | sed -n 's/^Version: //p' | sort -u)
+    for ((i = 0; i < ${#versions[@]}; i++)); do
+        for ((j = i + 1; j < ${#versions[@]}; j++)); do
+            if dpkg --compare-versions "${versions[j]}" gt "${versions[i]}"; then
+                t=${versions[i]}; versions[i]=${versions[j]}; versions[j]=$t
+            fi
+        done
+    done
+    printf '%s\n' "${versions[@]}"
 }
 
 # The unpacked source folder of a Debian source package.
@@ -294,6 +324,7 @@ main() {
     qt_version=$(upstream_version "$qt_src")
     echo "toolchain: Debian sources: qtbase $(debian_version "$qt_src"), zlib $(debian_version "$zlib_src")," \
          "openssl $(debian_version "$ossl_src"), libzstd $(debian_version "$zstd_src")"
+    if [ -f "$SRC/skipped" ]; then sed 's/^/toolchain: note: /' "$SRC/skipped"; fi
     case $qt_version in
         5.15.*) ;;
         *) echo "toolchain: Debian's qtbase is $qt_version; the project needs Qt 5.15" >&2; exit 1 ;;
