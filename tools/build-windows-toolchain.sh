@@ -293,7 +293,7 @@ package_qt() {
     rm -rf "$stage_dir"
     cp -a "$QT_PREFIX" "$stage_dir"
     cp "$OSSL"/bin/*.dll "$stage_dir/bin/"
-    [ -f "$OSSL/bin/openssl.exe" ] && cp "$OSSL/bin/openssl.exe" "$stage_dir/bin/"
+    if [ -f "$OSSL/bin/openssl.exe" ]; then cp "$OSSL/bin/openssl.exe" "$stage_dir/bin/"; fi
     cp -r "$OSSL/include/openssl" "$stage_dir/include/"
     cp "$OSSL/lib/libssl.dll.a" "$OSSL/lib/libcrypto.dll.a" "$stage_dir/lib/"
     local module
