@@ -305,6 +305,10 @@ package_qt() {
     rm -rf "$stage_dir/plugins/sqldrivers" "$stage_dir/plugins/printsupport"
     rm -f "$stage_dir"/mkspecs/modules/qt_lib_{sql,xml,printsupport}{,_private}.pri
     find "$stage_dir" -name '*.dll' -exec $TRIPLET-strip --strip-unneeded {} +
+    local tool    # the Linux host tools; qmake comes unstripped
+    for tool in "$stage_dir"/bin/*; do
+        if [ "$(head -c 4 "$tool" | od -An -c | tr -d ' \n')" = '177ELF' ]; then strip --strip-unneeded "$tool"; fi
+    done
     tar -C "$stage_dir" -cf - . | xz -T0 -6 >"$OUT_DIR/$name.tar.xz.part"
     mv "$OUT_DIR/$name.tar.xz.part" "$OUT_DIR/$name.tar.xz"
 }

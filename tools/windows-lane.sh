@@ -46,11 +46,8 @@ fi
 if [ ! -f "$TARBALL" ]; then
     cat <<EOF
 Windows lane skipped: no Windows Qt toolchain${TARBALL:+ at $TARBALL} (Qt 5.15 for x86_64-w64-mingw32 linked to OpenSSL 3).
-  Build it from Debian's source packages (about 75 minutes on 2 cores, 6 GB of disk; apt-get needs root or sudo):
-    tools/build-windows-toolchain.sh      # makes build-toolchain/qt5.15.*-openssl3-mingw64.tar.xz and zstd-*-mingw64.tar.xz
-  The lane finds them there; or name them:
-    UPDATER_QT_MINGW_TARBALL=<qt archive> UPDATER_ZSTD_MINGW_TARBALL=<zstd archive> tools/windows-lane.sh
-  UPDATER_BUILD_TOOLCHAIN=1 tools/windows-lane.sh builds them first when none is found.
+  Build it from Debian's sources with tools/build-windows-toolchain.sh (about @TIME@ on 2 cores, @DISK@ of disk, apt-get as root or sudo);
+  the lane then finds build-toolchain/*-mingw64.tar.xz, or set UPDATER_QT_MINGW_TARBALL and UPDATER_ZSTD_MINGW_TARBALL; UPDATER_BUILD_TOOLCHAIN=1 builds them first.
 EOF
     exit 0
 fi
