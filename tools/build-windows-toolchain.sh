@@ -10,7 +10,7 @@
 # OUT_DIR/zstd-<version>-mingw64.tar.xz (libzstd, one top folder). Hand them
 # to the lane with UPDATER_QT_MINGW_TARBALL and UPDATER_ZSTD_MINGW_TARBALL.
 #
-# About 70 minutes on 2 cores, most of it Qt; about 6 GB of disk while it
+# About 20 minutes on 2 cores, most of it Qt; about 2.5 GB of disk while it
 # runs. Work happens in OUT_DIR/scratch (TOOLCHAIN_SCRATCH overrides it);
 # each finished stage leaves a stamp there, so a second run goes on where the
 # first one stopped. Build output goes to OUT_DIR/scratch/build.log.

@@ -12,7 +12,7 @@
 # UPDATER_QT_MINGW_TARBALL names the Qt archive, UPDATER_ZSTD_MINGW_TARBALL the
 # libzstd one (linked statically), WINDOWS_LANE_DIR the build folder. Without
 # a Qt archive the lane is skipped (exit 0), unless UPDATER_BUILD_TOOLCHAIN=1:
-# then the archives are built first (about an hour and a quarter on 2 cores).
+# then the archives are built first (about 20-30 minutes on 2 cores).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -46,7 +46,7 @@ fi
 if [ ! -f "$TARBALL" ]; then
     cat <<EOF
 Windows lane skipped: no Windows Qt toolchain${TARBALL:+ at $TARBALL} (Qt 5.15 for x86_64-w64-mingw32 linked to OpenSSL 3).
-  Build it from Debian's sources with tools/build-windows-toolchain.sh (about @TIME@ on 2 cores, @DISK@ of disk, apt-get as root or sudo);
+  Build it from Debian's sources with tools/build-windows-toolchain.sh (about 20-30 minutes on 2 cores, 2.5 GB of disk, apt-get as root or sudo);
   the lane then finds build-toolchain/*-mingw64.tar.xz, or set UPDATER_QT_MINGW_TARBALL and UPDATER_ZSTD_MINGW_TARBALL; UPDATER_BUILD_TOOLCHAIN=1 builds them first.
 EOF
     exit 0
