@@ -325,6 +325,10 @@ main() {
     zlib_src=$(srcdir zlib)
     ossl_src=$(srcdir openssl)
     zstd_src=$(srcdir libzstd)
+    if [ -z "$qt_src" ] || [ -z "$zlib_src" ] || [ -z "$ossl_src" ] || [ -z "$zstd_src" ]; then
+        echo "toolchain: sources missing in $SRC; remove $SCRATCH/.done-sources and run again" >&2
+        exit 1
+    fi
     qt_version=$(upstream_version "$qt_src")
     echo "toolchain: Debian sources: qtbase $(debian_version "$qt_src"), zlib $(debian_version "$zlib_src")," \
          "openssl $(debian_version "$ossl_src"), libzstd $(debian_version "$zstd_src")"
