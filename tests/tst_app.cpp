@@ -594,13 +594,13 @@ void TestApp::oddFilesInOurPlaces_data()
 
 void TestApp::oddFilesInOurPlaces()
 {
+#ifdef Q_OS_WIN
+    QSKIP("FIFOs and hard links are planted with POSIX calls");
+#else
     QFETCH(QString, place);
     QFETCH(QString, kind);
     QFETCH(QString, reason);
     QFETCH(bool, inReport);
-#ifdef Q_OS_WIN
-    QSKIP("FIFOs and hard links are planted with POSIX calls");
-#else
     const QString app = makeApp(QStringLiteral("odd %1").arg(++m_apps), QStringLiteral("1.0"), m_nginx->baseUrl());
     QVERIFY(!app.isEmpty());
     const bool caFile = place == "ca.pem" || place == "/dev/zero";
@@ -696,12 +696,12 @@ void TestApp::mainProgramStart_data()
 
 void TestApp::mainProgramStart()
 {
-    QFETCH(QByteArray, setting);
-    QFETCH(int, atLeastMs);
-    QFETCH(int, atMostMs);
 #ifdef Q_OS_WIN
     QSKIP("the main program here is a shell script");
 #else
+    QFETCH(QByteArray, setting);
+    QFETCH(int, atLeastMs);
+    QFETCH(int, atMostMs);
     const QString app = makeApp(QStringLiteral("start %1").arg(++m_apps), QStringLiteral("2.0"), m_nginx->baseUrl());
     QVERIFY(!app.isEmpty());
     QVERIFY(appendFile(app + "system.cfg", setting));

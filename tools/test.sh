@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up and builds (tools/setup.sh), runs every test of the native build,
 # then the Windows lane (cross-built updater.exe under Wine), which is
-# skipped with one line when the Windows Qt toolchain is not beside the
-# checkout.
+# skipped, with a short text on how to get one, when no Windows Qt toolchain
+# archive is found (tools/build-windows-toolchain.sh makes one).
 #
 #   tools/test.sh
 set -euo pipefail
