@@ -94,14 +94,22 @@ install_packages() {
 # Written only when the machine has no deb-src entry of its own.
 add_deb_src() {
     local dir=/etc/apt/sources.list.d
-    local lists=(/etc/apt/sources.list "$dir"/*.list) sources=("$dir"/*.sources)
-    if grep -qs '^[[:space:]]*deb-src[[:space:]]' "${lists[@]}" \
-        || grep -qsi '^Types:.*deb-src' "${sources[@]}"; then
+    # Only the files that exist: a pattern that matches nothing is no file
+    # (and grep given no file would read its standard input).
+    local lists=() sources=() file
+    for file in /etc/apt/sources.list "$dir"/*.list; do
+        [ -f "$file" ] && lists+=("$file")
+    done
+    for file in "$dir"/*.sources; do
+        [ -f "$file" ] && sources+=("$file")
+    done
+    if { [ "${#lists[@]}" -gt 0 ] && grep -qs '^[[:space:]]*deb-src[[:space:]]' "${lists[@]}"; } \
+        || { [ "${#sources[@]}" -gt 0 ] && grep -qsi '^Types:.*deb-src' "${sources[@]}"; }; then
         echo "deb-src entries present"
         return 0
     fi
     local tmp=$SCRATCH/deb-src.tmp
-    if ls "${sources[@]}" >/dev/null 2>&1; then
+    if [ "${#sources[@]}" -gt 0 ]; then
         awk '
             function flush() {
                 if (stanza != "" && isdeb && enabled) printf "%s\n", stanza
@@ -120,7 +128,7 @@ add_deb_src() {
         ' "${sources[@]}" >"$tmp"
         [ -s "$tmp" ] && $SUDO cp "$tmp" "$dir/updater-toolchain-src.sources"
     fi
-    if ls "${lists[@]}" >/dev/null 2>&1; then
+    if [ "${#lists[@]}" -gt 0 ]; then
         sed -n 's/^[[:space:]]*deb[[:space:]]/deb-src /p' "${lists[@]}" 2>/dev/null >"$tmp" || true
         [ -s "$tmp" ] && $SUDO cp "$tmp" "$dir/updater-toolchain-src.list"
     fi
