@@ -10,6 +10,7 @@ CONNECTIONS='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Co
 # The prefix is shared by the lane's tests: the system proxy goes with this one.
 trap 'status=$?; wine reg delete "$CONNECTIONS" /v DefaultConnectionSettings /f >/dev/null 2>&1 || true
       [ -z "${SQUID_PID:-}" ] || { kill "$SQUID_PID" 2>/dev/null; wait "$SQUID_PID" 2>/dev/null; }
+      [ -z "${SQUID_DIR:-}" ] || rm -rf "$SQUID_DIR"
       (exit $status); cleanup' EXIT
 
 # A name of this machine that resolves to loopback addresses only.
@@ -29,9 +30,11 @@ HOST=$(loopback_host) || fail "no name of this machine resolves to 127.0.0.1 onl
 # start_squid: a caching forward proxy on a free port of 127.0.0.1. Sets
 # SQUID_PORT, SQUID_PID and SQUID_ACCESS_LOG ("METHOD URL RESULT").
 start_squid() {
-    local dir="$WORK/squid" attempt port waited
-    mkdir -p "$dir"
-    # Squid drops root for its own user, which writes the logs.
+    local dir attempt port waited
+    # Squid drops root for its own user, which writes the logs: its folder
+    # must be reachable by that user, which a checkout under /root is not.
+    dir=$(mktemp -d /tmp/updater-squid.XXXXXX)
+    SQUID_DIR=$dir
     chmod 777 "$dir"
     SQUID_ACCESS_LOG="$dir/access.log"
     for attempt in $(seq 1 10); do
